@@ -1,0 +1,83 @@
+// quorvel: convert a listing of sixteen-digit binary words into Intel HEX
+// data records, two bytes per word, low byte first, from address 0.
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <sys/stat.h>
+
+#include "listing.hpp"
+#include "record.hpp"
+
+namespace {
+
+// Opening the output empties it, so a listing that is also the output must be
+// refused first. Only regular files are compared: a terminal or a pipe named
+// twice is harmless.
+bool samefile(const struct stat &in, const char *path) {
+    struct stat out;
+    return S_ISREG(in.st_mode) && stat(path, &out) == 0 && in.st_dev == out.st_dev &&
+           in.st_ino == out.st_ino;
+}
+
+void report(const char *what, int error) {
+    errno = error;
+    std::perror(what);
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    if (argc != 3) {
+        std::fputs("enter ./quorvel filename.hack filename.hex\n", stdout);
+        return 1;
+    }
+
+    std::FILE *fin = std::fopen(argv[1], "r");
+    if (fin == nullptr) {
+        std::perror("fin fails");
+        return 1;
+    }
+    struct stat in;
+    if (fstat(fileno(fin), &in) != 0) {
+        std::perror("fin fails");
+        return 1;
+    }
+    if (S_ISDIR(in.st_mode)) {
+        report("fin fails", EISDIR);
+        return 1;
+    }
+    if (samefile(in, argv[2])) {
+        std::fputs("fout fails: Input and output are the same file\n", stderr);
+        return 1;
+    }
+
+    std::FILE *fout = std::fopen(argv[2], "w");
+    if (fout == nullptr) {
+        std::perror("fout fails");
+        return 1;
+    }
+
+    char instruction[instructionSize];
+    std::uint16_t address = 0;
+    int readerror = 0, writeerror = 0;
+    while (readInstruction(fin, instruction) != nullptr) {
+        if (!writeDataRecord(fout, address, parseInstruction(instruction))) {
+            writeerror = errno;
+            break;
+        }
+        address = static_cast<std::uint16_t>(address + 2);
+    }
+    if (std::ferror(fin))
+        readerror = errno;
+    if (std::ferror(fout) && writeerror == 0)
+        writeerror = errno;
+    if (std::fclose(fout) != 0 && writeerror == 0)
+        writeerror = errno;
+
+    if (readerror != 0)
+        report("fin fails", readerror);
+    if (writeerror != 0)
+        report("fout fails", writeerror);
+    return readerror != 0 || writeerror != 0 ? 1 : 0;
+}

@@ -1,0 +1,377 @@
+// End to end: the built program run on real files in a temporary directory.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+    int status;
+    std::string out, err;
+};
+
+std::string slurp(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void spit(const fs::path &path, const std::string &bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// A fresh directory: work/ is the program's working directory, stdout and
+// stderr are captured beside it so they never show among its files.
+class Scratch {
+  public:
+    Scratch() {
+        std::string tmpl = (fs::temp_directory_path() / "quorvel-XXXXXX").string();
+        base_ = mkdtemp(tmpl.data());
+        fs::create_directory(work());
+    }
+    ~Scratch() { fs::remove_all(base_); }
+    fs::path work() const { return base_ / "work"; }
+
+    Result run(const std::vector<std::string> &args) const {
+        std::vector<char *> argv{const_cast<char *>(QUORVEL_BIN)};
+        for (const std::string &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        fs::path out = base_ / "stdout", err = base_ / "stderr";
+        pid_t pid = fork();
+        if (pid == 0) {
+            int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(work().c_str()) != 0)
+                _exit(127);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
+    }
+
+  private:
+    fs::path base_;
+};
+
+std::vector<std::uint16_t> words(std::size_t n) {
+    std::vector<std::uint16_t> w(n);
+    std::uint32_t x = 12345;
+    for (auto &v : w) {
+        x = x * 1103515245u + 12345u;
+        v = static_cast<std::uint16_t>(x >> 16);
+    }
+    return w;
+}
+
+std::string hack(const std::vector<std::uint16_t> &ws) {
+    std::string s;
+    for (std::uint16_t w : ws) {
+        for (int bit = 15; bit >= 0; bit--)
+            s += (w >> bit & 1) ? '1' : '0';
+        s += '\n';
+    }
+    return s;
+}
+
+// The image a run must give: one record per word, formatted the plain way.
+std::string hex(const std::vector<std::uint16_t> &ws) {
+    std::string s;
+    unsigned address = 0;
+    for (unsigned w : ws) {
+        unsigned sum = 2 + (address >> 8) + (address & 0xFF) + (w >> 8) + (w & 0xFF);
+        char line[32];
+        std::snprintf(line, sizeof line, ":02%04X00%02X%02X%02X\n", address, w & 0xFF, w >> 8,
+                      (0x100 - sum % 256) % 256);
+        s += line;
+        address = (address + 2) % 0x10000;
+    }
+    return s;
+}
+
+const std::string usage = "enter ./quorvel filename.hack filename.hex\n";
+const std::string golden = "0000000000000010\n1110110000010000\n0000000000000000\n"
+                           "1110001100001000\n";
+const std::string goldenhex =
+    ":020000000200FC\n:0200020010EC00\n:020004000000FA\n:0200060008E30D\n";
+const std::string samefile = "fout fails: Input and output are the same file\n";
+
+enum Kind { File, Dir, Symlink, Hardlink };
+
+struct Entry {
+    Kind kind;
+    std::string name, content; // bytes of a file, target of a link
+};
+
+struct Case {
+    const char *name;
+    std::vector<Entry> before;
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;
+    // Regular files that must hold these bytes afterwards. Nothing but these
+    // and the entries made before may exist.
+    std::vector<std::pair<std::string, std::string>> after;
+    bool needsroot = false;
+};
+
+void PrintTo(const Case &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class Quorvel : public testing::TestWithParam<Case> {};
+
+TEST_P(Quorvel, Run) {
+    const Case &c = GetParam();
+    if (c.needsroot && geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    Scratch s;
+    std::set<std::string> expected;
+    for (const Entry &e : c.before) {
+        fs::path p = s.work() / e.name;
+        switch (e.kind) {
+        case File:
+            spit(p, e.content);
+            break;
+        case Dir:
+            fs::create_directory(p);
+            break;
+        case Symlink:
+            fs::create_symlink(e.content, p);
+            break;
+        case Hardlink:
+            fs::create_hard_link(s.work() / e.content, p);
+            break;
+        }
+        expected.insert(e.name);
+    }
+    Result r = s.run(c.args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+    for (const auto &[name, bytes] : c.after) {
+        expected.insert(name);
+        EXPECT_TRUE(fs::is_regular_file(s.work() / name)) << name;
+        std::string got = slurp(s.work() / name);
+        EXPECT_EQ(got.size(), bytes.size()) << name;
+        EXPECT_TRUE(got == bytes) << name << " differs";
+    }
+    std::set<std::string> present;
+    for (const auto &e : fs::directory_iterator(s.work()))
+        present.insert(e.path().filename().string());
+    EXPECT_EQ(present, expected);
+}
+
+const std::vector<std::uint16_t> wrap = words(32769), many = words(200000);
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Quorvel,
+    testing::Values(
+        Case{"no_arguments_print_usage", {}, {}, 1, usage, "", {}},
+        Case{"one_argument_prints_usage", {{File, "a.hack", golden}}, {"a.hack"}, 1, usage, "", {}},
+        Case{"three_arguments_print_usage",
+             {{File, "a.hack", golden}},
+             {"a.hack", "b.hex", "c"},
+             1,
+             usage,
+             "",
+             {}},
+        Case{"missing_listing_keeps_existing_output",
+             {{File, "out.hex", "old\n"}},
+             {"none.hack", "out.hex"},
+             1,
+             "",
+             "fin fails: No such file or directory\n",
+             {{"out.hex", "old\n"}}},
+        Case{"missing_listing_creates_no_output",
+             {},
+             {"none.hack", "out.hex"},
+             1,
+             "",
+             "fin fails: No such file or directory\n",
+             {}},
+        Case{"output_in_missing_directory_fails",
+             {{File, "a.hack", golden}},
+             {"a.hack", "no/out.hex"},
+             1,
+             "",
+             "fout fails: No such file or directory\n",
+             {{"a.hack", golden}}},
+        Case{"output_that_is_a_directory_fails",
+             {{File, "a.hack", golden}, {Dir, "d", ""}},
+             {"a.hack", "d"},
+             1,
+             "",
+             "fout fails: Is a directory\n",
+             {}},
+        Case{"empty_listing_gives_empty_file",
+             {{File, "a.hack", ""}},
+             {"a.hack", "out.hex"},
+             0,
+             "",
+             "",
+             {{"out.hex", ""}}},
+        Case{"golden_listing",
+             {{File, "a.hack", golden}},
+             {"a.hack", "out.hex"},
+             0,
+             "",
+             "",
+             {{"out.hex", goldenhex}}},
+        Case{"existing_output_is_emptied_not_appended",
+             {{File, "a.hack", golden}, {File, "out.hex", std::string(1000, 'x')}},
+             {"a.hack", "out.hex"},
+             0,
+             "",
+             "",
+             {{"out.hex", goldenhex}}},
+        Case{"last_line_without_newline",
+             {{File, "a.hack", "0000000000000010\n1110110000010000"}},
+             {"a.hack", "out.hex"},
+             0,
+             "",
+             "",
+             {{"out.hex", ":020000000200FC\n:0200020010EC00\n"}}},
+        Case{"crlf_line_ends_read_like_newlines",
+             {{File, "a.hack", "0000000000000010\r\n1110110000010000\r\n"}},
+             {"a.hack", "out.hex"},
+             0,
+             "",
+             "",
+             {{"out.hex", ":020000000200FC\n:0200020010EC00\n"}}},
+        Case{"line_of_63_digits_gives_two_records",
+             {{File, "a.hack", std::string(63, '1') + "\n0000000000000010\n"}},
+             {"a.hack", "out.hex"},
+             0,
+             "",
+             "",
+             {{"out.hex", ":02000000FFFF00\n:020002000000FC\n:020004000200F8\n"}}},
+        Case{"addresses_wrap_after_32768_records",
+             {{File, "a.hack", hack(wrap)}},
+             {"a.hack", "out.hex"},
+             0,
+             "",
+             "",
+             {{"out.hex", hex(wrap)}}},
+        Case{"full_disk_is_a_write_failure",
+             {{File, "a.hack", golden}},
+             {"a.hack", "/dev/full"},
+             1,
+             "",
+             "fout fails: No space left on device\n",
+             {}},
+        Case{"full_disk_part_way_is_reported_once",
+             {{File, "a.hack", hack(many)}},
+             {"a.hack", "/dev/full"},
+             1,
+             "",
+             "fout fails: No space left on device\n",
+             {}},
+        Case{"directory_as_listing_is_a_read_error",
+             {{Dir, "d", ""}, {File, "out.hex", "old\n"}},
+             {"d", "out.hex"},
+             1,
+             "",
+             "fin fails: Is a directory\n",
+             {{"out.hex", "old\n"}}},
+        Case{"directory_as_listing_creates_no_output",
+             {{Dir, "d", ""}},
+             {"d", "out.hex"},
+             1,
+             "",
+             "fin fails: Is a directory\n",
+             {}},
+        Case{"unreadable_listing_is_a_read_error",
+             {},
+             {"/proc/self/clear_refs", "out.hex"},
+             1,
+             "",
+             "fin fails: Invalid argument\n",
+             {{"out.hex", ""}},
+             true},
+        Case{"same_path_twice_is_refused",
+             {{File, "a.hack", golden}},
+             {"a.hack", "a.hack"},
+             1,
+             "",
+             samefile,
+             {{"a.hack", golden}}},
+        Case{"same_file_spelt_another_way_is_refused",
+             {{File, "a.hack", golden}},
+             {"a.hack", "./a.hack"},
+             1,
+             "",
+             samefile,
+             {{"a.hack", golden}}},
+        Case{"hard_link_to_listing_is_refused",
+             {{File, "a.hack", golden}, {Hardlink, "h.hex", "a.hack"}},
+             {"a.hack", "h.hex"},
+             1,
+             "",
+             samefile,
+             {{"a.hack", golden}}},
+        Case{"symbolic_link_to_listing_is_refused",
+             {{File, "a.hack", golden}, {Symlink, "s.hex", "a.hack"}},
+             {"a.hack", "s.hex"},
+             1,
+             "",
+             samefile,
+             {{"a.hack", golden}}},
+        Case{"same_character_device_twice_is_allowed",
+             {},
+             {"/dev/null", "/dev/null"},
+             0,
+             "",
+             "",
+             {}}),
+    [](const testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
+
+// Independent readers of Intel HEX must turn the image back into the words,
+// low byte first.
+class Reader : public testing::TestWithParam<const char *> {};
+
+TEST_P(Reader, ReadsBackTheWords) {
+    std::string command = GetParam();
+    std::string tool = command.substr(0, command.find(' '));
+    if (std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) != 0)
+        GTEST_SKIP() << tool << " is not installed";
+    Scratch s;
+    std::vector<std::uint16_t> ws = words(4000);
+    spit(s.work() / "a.hack", hack(ws));
+    ASSERT_EQ(s.run({"a.hack", "out.hex"}).status, 0);
+    ASSERT_EQ(std::system(("cd '" + s.work().string() + "' && " + command).c_str()), 0);
+    std::string expected;
+    for (std::uint16_t w : ws) {
+        expected += static_cast<char>(w & 0xFF);
+        expected += static_cast<char>(w >> 8);
+    }
+    std::string got = slurp(s.work() / "out.bin");
+    EXPECT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tools, Reader,
+                         testing::Values("objcopy -I ihex -O binary out.hex out.bin",
+                                         "srec_cat out.hex -intel -o out.bin -binary"),
+                         [](const testing::TestParamInfo<const char *> &info) {
+                             return std::string(info.index == 0 ? "objcopy" : "srec_cat");
+                         });
+
+} // namespace
