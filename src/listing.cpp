@@ -1,20 +1,87 @@
 #include "listing.hpp"
 
-char *readInstruction(std::FILE *fin, char *instruction) {
-    return std::fgets(instruction, instructionSize, fin);
+#include <cstring>
+
+namespace {
+
+// Whether the eight bytes at p are all '0' or '1'. Their order does not
+// matter here, so they are loaded as they lie.
+bool binary8(const char *p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return (v & 0xFEFEFEFEFEFEFEFE) == 0x3030303030303030;
 }
 
-std::uint16_t parseInstruction(const char *instruction) {
-    const char *p = instruction;
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+// The eight binary digits at p as the bits of one byte, the first digit the
+// top bit.
+unsigned bits8(const char *p) {
+    const unsigned char *u = reinterpret_cast<const unsigned char *>(p);
+    std::uint64_t v = std::uint64_t{u[0]} << 56 | std::uint64_t{u[1]} << 48 |
+                      std::uint64_t{u[2]} << 40 | std::uint64_t{u[3]} << 32 |
+                      std::uint64_t{u[4]} << 24 | std::uint64_t{u[5]} << 16 |
+                      std::uint64_t{u[6]} << 8 | std::uint64_t{u[7]};
+    // Each byte holds 0 or 1 in its low bit; the multiplication gathers those
+    // bits in the top byte.
+    return static_cast<unsigned>(((v & 0x0101010101010101) * 0x0102040810204080) >> 56);
+}
+
+// Where the read that starts at p ends, given left bytes from p on: after the
+// first newline within 63 bytes, or after 63 bytes; 0 when left is less than
+// that and holds no newline.
+std::size_t cut(const char *p, std::size_t left) {
+    const std::size_t most = instructionSize - 1;
+    // Nearly every line is sixteen binary digits and a newline.
+    if (left > 16 && p[16] == '\n' && binary8(p) && binary8(p + 8))
+        return 17;
+    const void *nl = std::memchr(p, '\n', left < most ? left : most);
+    if (nl != nullptr)
+        return static_cast<std::size_t>(static_cast<const char *>(nl) - p) + 1;
+    return left >= most ? most : 0;
+}
+
+} // namespace
+
+std::size_t readInstruction(std::FILE *fin, char *block, std::size_t &head, std::size_t &tail,
+                            const char *&instruction) {
+    for (;;) {
+        std::size_t left = tail - head;
+        std::size_t n = cut(block + head, left);
+        if (n == 0 && !std::feof(fin) && !std::ferror(fin)) {
+            // Too little for a whole read: keep the rest and fetch more.
+            std::memmove(block, block + head, left);
+            head = 0;
+            tail = left + std::fread(block + left, 1, blockSize - left, fin);
+            continue;
+        }
+        if (n == 0) {
+            // As with fgets, a read that fails yields nothing, and so does
+            // the end of input with nothing left before it.
+            if (std::ferror(fin) || left == 0)
+                return 0;
+            n = left;
+        }
+        instruction = block + head;
+        head += n;
+        return n;
+    }
+}
+
+std::uint16_t parseInstruction(const char *instruction, std::size_t n) {
+    // Nearly every read is sixteen binary digits and a newline.
+    if (n >= 16 && binary8(instruction) && binary8(instruction + 8) &&
+        (n == 16 || (instruction[16] != '0' && instruction[16] != '1')))
+        return static_cast<std::uint16_t>(bits8(instruction) << 8 | bits8(instruction + 8));
+
+    const char *p = instruction, *end = instruction + n;
+    while (p < end && (*p == ' ' || (*p >= '\t' && *p <= '\r')))
         p++;
-    bool negative = *p == '-';
-    if (*p == '+' || *p == '-')
+    bool negative = p < end && *p == '-';
+    if (p < end && (*p == '+' || *p == '-'))
         p++;
     // A read holds at most 63 digits, so the magnitude never overflows the
     // parse's 64-bit range; keeping only 16 bits here gives the same word.
     unsigned number = 0;
-    for (; *p == '0' || *p == '1'; p++)
+    for (; p < end && (*p == '0' || *p == '1'); p++)
         number = (number << 1 | static_cast<unsigned>(*p - '0')) & 0xFFFF;
     if (negative)
         number = (0x10000 - number) & 0xFFFF;

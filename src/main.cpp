@@ -58,11 +58,17 @@ int main(int argc, char *argv[]) {
         return 1;
     }
 
-    char instruction[instructionSize];
+    // The listing is read in large blocks of our own; stdio's buffer would only
+    // add a copy.
+    std::setvbuf(fin, nullptr, _IONBF, 0);
+    char block[blockSize], out[outSize];
+    std::size_t head = 0, tail = 0, used = 0, n;
+    const char *instruction;
     std::uint16_t address = 0;
     int readerror = 0, writeerror = 0;
-    while (readInstruction(fin, instruction) != nullptr) {
-        if (!writeDataRecord(fout, address, parseInstruction(instruction))) {
+    while ((n = readInstruction(fin, block, head, tail, instruction)) != 0) {
+        std::uint16_t number = parseInstruction(instruction, n);
+        if (!writeDataRecord(fout, out, used, address, number)) {
             writeerror = errno;
             break;
         }
@@ -70,6 +76,8 @@ int main(int argc, char *argv[]) {
     }
     if (std::ferror(fin))
         readerror = errno;
+    if (writeerror == 0 && !flushRecords(fout, out, used))
+        writeerror = errno;
     if (std::ferror(fout) && writeerror == 0)
         writeerror = errno;
     if (std::fclose(fout) != 0 && writeerror == 0)

@@ -1,5 +1,8 @@
 #include "record.hpp"
 
+#include <array>
+#include <cstring>
+
 /*
  * A data record carries one word, low byte first, and is one line of
  * recordSize bytes:
@@ -18,25 +21,44 @@
 
 namespace {
 
-constexpr char hexdigits[] = "0123456789ABCDEF";
+// The two hex digits of every byte value, side by side.
+constexpr std::array<char, 512> hexpairs = [] {
+    constexpr char digits[] = "0123456789ABCDEF";
+    std::array<char, 512> t{};
+    for (std::size_t b = 0; b < 256; b++) {
+        t[2 * b] = digits[b >> 4];
+        t[2 * b + 1] = digits[b & 0xF];
+    }
+    return t;
+}();
 
 void puthex(char *p, unsigned byte) {
-    p[0] = hexdigits[byte >> 4];
-    p[1] = hexdigits[byte & 0xF];
+    std::memcpy(p, &hexpairs[2 * byte], 2);
 }
 
 } // namespace
 
-bool writeDataRecord(std::FILE *fout, std::uint16_t address, std::uint16_t number) {
+bool writeDataRecord(std::FILE *fout, char *out, std::size_t &used, std::uint16_t address,
+                     std::uint16_t number) {
+    if (used + recordSize > outSize && !flushRecords(fout, out, used))
+        return false;
     unsigned addressH = address >> 8, addressL = address & 0xFF;
     unsigned numberH = number >> 8, numberL = number & 0xFF;
     unsigned checksum = (0xFE - addressH - addressL - numberH - numberL) & 0xFF;
 
-    char record[recordSize] = {':', '0', '2', 0, 0, 0, 0, '0', '0', 0, 0, 0, 0, 0, 0, '\n'};
+    char *record = out + used;
+    std::memcpy(record, ":02AAAA00LLHHCC\n", recordSize);
     puthex(record + 3, addressH);
     puthex(record + 5, addressL);
     puthex(record + 9, numberL);
     puthex(record + 11, numberH);
     puthex(record + 13, checksum);
-    return std::fwrite(record, 1, recordSize, fout) == recordSize;
+    used += recordSize;
+    return true;
+}
+
+bool flushRecords(std::FILE *fout, const char *out, std::size_t &used) {
+    std::size_t n = used;
+    used = 0;
+    return std::fwrite(out, 1, n, fout) == n;
 }

@@ -19,7 +19,8 @@ void PrintTo(const ParseCase &c, std::ostream *os) {
 class ParseInstruction : public testing::TestWithParam<ParseCase> {};
 
 TEST_P(ParseInstruction, GivesTheWord) {
-    EXPECT_EQ(parseInstruction(GetParam().text), GetParam().number) << GetParam().text;
+    const std::string text = GetParam().text;
+    EXPECT_EQ(parseInstruction(text.data(), text.size()), GetParam().number);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -49,9 +50,12 @@ std::vector<std::string> reads(const std::string &bytes) {
     std::fwrite(bytes.data(), 1, bytes.size(), f);
     std::rewind(f);
     std::vector<std::string> got;
-    char instruction[instructionSize];
-    while (readInstruction(f, instruction) != nullptr)
-        got.emplace_back(instruction);
+    static char block[blockSize];
+    std::size_t head = 0, tail = 0, n;
+    const char *instruction;
+    while ((n = readInstruction(f, block, head, tail, instruction)) != 0)
+        got.emplace_back(instruction, n);
+    EXPECT_FALSE(std::ferror(f));
     std::fclose(f);
     return got;
 }

@@ -2,74 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/wait.h>
+#include "scratch.hpp"
+
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
-namespace fs = std::filesystem;
-
 namespace {
-
-struct Result {
-    int status;
-    std::string out, err;
-};
-
-std::string slurp(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void spit(const fs::path &path, const std::string &bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-// A fresh directory: work/ is the program's working directory, stdout and
-// stderr are captured beside it so they never show among its files.
-class Scratch {
-  public:
-    Scratch() {
-        std::string tmpl = (fs::temp_directory_path() / "quorvel-XXXXXX").string();
-        base_ = mkdtemp(tmpl.data());
-        fs::create_directory(work());
-    }
-    ~Scratch() { fs::remove_all(base_); }
-    fs::path work() const { return base_ / "work"; }
-
-    Result run(const std::vector<std::string> &args) const {
-        std::vector<char *> argv{const_cast<char *>(QUORVEL_BIN)};
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        fs::path out = base_ / "stdout", err = base_ / "stderr";
-        pid_t pid = fork();
-        if (pid == 0) {
-            int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(work().c_str()) != 0)
-                _exit(127);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
-    }
-
-  private:
-    fs::path base_;
-};
 
 std::vector<std::uint16_t> words(std::size_t n) {
     std::vector<std::uint16_t> w(n);

@@ -1,0 +1,37 @@
+#ifndef QUORVEL_TESTS_SCRATCH_HPP
+#define QUORVEL_TESTS_SCRATCH_HPP
+
+// Running the built program on real files in a temporary directory.
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+struct Result {
+    int status; // the exit status, or -1 when the program did not exit
+    std::string out, err;
+};
+
+std::string slurp(const fs::path &path);
+void spit(const fs::path &path, const std::string &bytes);
+
+// A fresh directory, removed with everything in it at the end: work() is the
+// program's working directory; its standard output and error are captured
+// beside it, so they never show among its files.
+class Scratch {
+  public:
+    Scratch();
+    ~Scratch();
+    Scratch(const Scratch &) = delete;
+    Scratch &operator=(const Scratch &) = delete;
+    fs::path work() const { return base_ / "work"; }
+    // Runs quorvel with these arguments in work() and waits for it.
+    Result run(const std::vector<std::string> &args) const;
+
+  private:
+    fs::path base_;
+};
+
+#endif
