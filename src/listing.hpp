@@ -9,8 +9,13 @@
 // holds at most instructionSize - 1 bytes.
 constexpr std::size_t instructionSize = 64;
 
-// The listing is read from fin into a caller's buffer of blockSize bytes.
-constexpr std::size_t blockSize = 1 << 17;
+// The listing is read from fin into a caller's buffer of blockSize bytes. The
+// fuzzing build makes it tiny, so that reads cross block boundaries often.
+#ifndef QUORVEL_BLOCK_SIZE
+#define QUORVEL_BLOCK_SIZE (1 << 17)
+#endif
+constexpr std::size_t blockSize = QUORVEL_BLOCK_SIZE;
+static_assert(blockSize >= instructionSize, "a block must hold a whole read");
 
 // Finds the next read of the listing: up to and including a newline, at most
 // 63 bytes, or what is left at the end of input. block holds what has been

@@ -20,6 +20,10 @@ bool samefile(const struct stat &in, const char *path) {
            in.st_ino == out.st_ino;
 }
 
+// The error number a failed stream call left; a failure is never taken for
+// success, even by a library that left errno unset.
+int failure() { return errno != 0 ? errno : EIO; }
+
 void report(const char *what, int error) {
     errno = error;
     std::perror(what);
@@ -69,19 +73,19 @@ int main(int argc, char *argv[]) {
     while ((n = readInstruction(fin, block, head, tail, instruction)) != 0) {
         std::uint16_t number = parseInstruction(instruction, n);
         if (!writeDataRecord(fout, out, used, address, number)) {
-            writeerror = errno;
+            writeerror = failure();
             break;
         }
         address = static_cast<std::uint16_t>(address + 2);
     }
     if (std::ferror(fin))
-        readerror = errno;
+        readerror = failure();
     if (writeerror == 0 && !flushRecords(fout, out, used))
-        writeerror = errno;
-    if (std::ferror(fout) && writeerror == 0)
-        writeerror = errno;
+        writeerror = failure();
+    if (writeerror == 0 && std::ferror(fout))
+        writeerror = failure();
     if (std::fclose(fout) != 0 && writeerror == 0)
-        writeerror = errno;
+        writeerror = failure();
 
     if (readerror != 0)
         report("fin fails", readerror);

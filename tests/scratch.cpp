@@ -1,6 +1,7 @@
 #include "scratch.hpp"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,7 +49,8 @@ Result Scratch::run(const std::vector<std::string> &args) const {
         _exit(127);
     }
     int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid)
-        return {-1, "", ""};
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
+    struct rusage usage {};
+    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid)
+        return {-1, "", "", 0};
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err), usage.ru_maxrss};
 }

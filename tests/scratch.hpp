@@ -12,6 +12,7 @@ namespace fs = std::filesystem;
 struct Result {
     int status; // the exit status, or -1 when the program did not exit
     std::string out, err;
+    long peakkib; // the program's peak resident memory
 };
 
 std::string slurp(const fs::path &path);

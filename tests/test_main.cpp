@@ -4,12 +4,16 @@
 
 #include "scratch.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -73,7 +77,21 @@ struct Case {
     // and the entries made before may exist.
     std::vector<std::pair<std::string, std::string>> after;
     bool needsroot = false;
+    // Whether to check that memory stays flat: a converter that held the
+    // listing or the image would grow by megabytes on these.
+    bool flatmemory = false;
 };
+
+// Peak memory of a run on a small listing, for runs on large ones to be
+// compared with.
+long smallpeakkib() {
+    static const long peak = [] {
+        Scratch s;
+        spit(s.work() / "a.hack", "0000000000000001\n");
+        return s.run({"a.hack", "a.hex"}).peakkib;
+    }();
+    return peak;
+}
 
 void PrintTo(const Case &c, std::ostream *os) {
     *os << c.name;
@@ -109,6 +127,9 @@ TEST_P(Quorvel, Run) {
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, c.err);
+    if (c.flatmemory) {
+        EXPECT_LT(r.peakkib - smallpeakkib(), 2048) << "peak KiB " << r.peakkib;
+    }
     for (const auto &[name, bytes] : c.after) {
         expected.insert(name);
         EXPECT_TRUE(fs::is_regular_file(s.work() / name)) << name;
@@ -122,7 +143,10 @@ TEST_P(Quorvel, Run) {
     EXPECT_EQ(present, expected);
 }
 
-const std::vector<std::uint16_t> wrap = words(32769), many = words(200000);
+const std::vector<std::uint16_t> wrap = words(32769), many = words(200000), twice = words(70000);
+// A line of 8 MiB is cut into reads of 63 digits and a last one of 32.
+const std::string hugeline(8 << 20, '1');
+const std::vector<std::uint16_t> hugewords((8 << 20) / 63 + 1, 0xFFFF);
 
 INSTANTIATE_TEST_SUITE_P(
     Table, Quorvel,
@@ -277,6 +301,47 @@ INSTANTIATE_TEST_SUITE_P(
              "",
              samefile,
              {{"a.hack", golden}}},
+        Case{"addresses_wrap_twice_in_flat_memory",
+             {{File, "a.hack", hack(twice)}},
+             {"a.hack", "out.hex"},
+             0,
+             "",
+             "",
+             {{"out.hex", hex(twice)}},
+             false,
+             true},
+        Case{"line_of_8_mib_without_newline_in_flat_memory",
+             {{File, "a.hack", hugeline}},
+             {"a.hack", "out.hex"},
+             0,
+             "",
+             "",
+             {{"out.hex", hex(hugewords)}},
+             false,
+             true},
+        Case{"output_below_a_regular_file_fails",
+             {{File, "a.hack", golden}},
+             {"a.hack", "a.hack/out.hex"},
+             1,
+             "",
+             "fout fails: Not a directory\n",
+             {{"a.hack", golden}}},
+        Case{"same_file_through_dot_dot_is_refused",
+             {{File, "a.hack", golden}, {Dir, "sub", ""}},
+             {"a.hack", "sub/../a.hack"},
+             1,
+             "",
+             samefile,
+             {{"a.hack", golden}}},
+        Case{"symbolic_link_to_hard_link_is_refused",
+             {{File, "a.hack", golden},
+              {Hardlink, "h.hack", "a.hack"},
+              {Symlink, "s.hex", "h.hack"}},
+             {"a.hack", "s.hex"},
+             1,
+             "",
+             samefile,
+             {{"a.hack", golden}, {"h.hack", golden}}},
         Case{"same_character_device_twice_is_allowed",
              {},
              {"/dev/null", "/dev/null"},
@@ -285,6 +350,45 @@ INSTANTIATE_TEST_SUITE_P(
              "",
              {}}),
     [](const testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
+
+// Records reach the output while the listing is still being written: nothing
+// waits for the end of the input.
+TEST(Fifo, AListingFedByAnotherProcessIsConvertedAsItArrives) {
+    Scratch s;
+    const fs::path fifo = s.work() / "in.hack", out = s.work() / "out.hex";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::vector<std::uint16_t> ws = words(100000);
+    const std::string text = hack(ws);
+    Result r{};
+    std::thread converter([&] { r = s.run({"in.hack", "out.hex"}); });
+    auto feed = [](int fd, const char *p, std::size_t n) {
+        while (n > 0) {
+            ssize_t k = write(fd, p, n);
+            if (k <= 0)
+                return false;
+            p += k, n -= static_cast<std::size_t>(k);
+        }
+        return true;
+    };
+    int fd = open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    const std::size_t half = text.size() / 2;
+    bool fed = feed(fd, text.data(), half), streamed = false;
+    for (int i = 0; fed && i < 1000 && !streamed; i++) {
+        std::error_code ec;
+        streamed = fs::file_size(out, ec) > 0 && !ec;
+        if (!streamed)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    fed = fed && feed(fd, text.data() + half, text.size() - half);
+    close(fd);
+    converter.join();
+    EXPECT_TRUE(fed);
+    EXPECT_TRUE(streamed) << "no record was written before the listing ended";
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(slurp(out) == hex(ws));
+}
 
 // Independent readers of Intel HEX must turn the image back into the words,
 // low byte first.
