@@ -2,7 +2,7 @@
 // 64 bytes, the base-2 rules written out, and each record formatted by
 // snprintf. Any difference in how reads are cut, parsed or written shows.
 
-#include "scratch.hpp"
+#include "support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -34,12 +34,7 @@ std::string plainconvert(const std::string &listing) {
     char instruction[64];
     unsigned address = 0;
     while (std::fgets(instruction, sizeof instruction, f) != nullptr) {
-        unsigned number = plainparse(instruction);
-        unsigned sum = 2 + (address >> 8) + (address & 0xFF) + (number >> 8) + (number & 0xFF);
-        char record[32];
-        std::snprintf(record, sizeof record, ":02%02X%02X00%02X%02X%02X\n", address >> 8,
-                      address & 0xFF, number & 0xFF, number >> 8, (0x100 - sum % 256) % 256);
-        image += record;
+        image += plainrecord(address, plainparse(instruction));
         address = (address + 2) % 0x10000;
     }
     std::fclose(f);

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "scratch.hpp"
+#include "support.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,41 +17,6 @@
 #include <vector>
 
 namespace {
-
-std::vector<std::uint16_t> words(std::size_t n) {
-    std::vector<std::uint16_t> w(n);
-    std::uint32_t x = 12345;
-    for (auto &v : w) {
-        x = x * 1103515245u + 12345u;
-        v = static_cast<std::uint16_t>(x >> 16);
-    }
-    return w;
-}
-
-std::string hack(const std::vector<std::uint16_t> &ws) {
-    std::string s;
-    for (std::uint16_t w : ws) {
-        for (int bit = 15; bit >= 0; bit--)
-            s += (w >> bit & 1) ? '1' : '0';
-        s += '\n';
-    }
-    return s;
-}
-
-// The image a run must give: one record per word, formatted the plain way.
-std::string hex(const std::vector<std::uint16_t> &ws) {
-    std::string s;
-    unsigned address = 0;
-    for (unsigned w : ws) {
-        unsigned sum = 2 + (address >> 8) + (address & 0xFF) + (w >> 8) + (w & 0xFF);
-        char line[32];
-        std::snprintf(line, sizeof line, ":02%04X00%02X%02X%02X\n", address, w & 0xFF, w >> 8,
-                      (0x100 - sum % 256) % 256);
-        s += line;
-        address = (address + 2) % 0x10000;
-    }
-    return s;
-}
 
 const std::string usage = "enter ./quorvel filename.hack filename.hex\n";
 const std::string golden = "0000000000000010\n1110110000010000\n0000000000000000\n"

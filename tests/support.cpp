@@ -1,10 +1,11 @@
-#include "scratch.hpp"
+#include "support.hpp"
 
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -53,4 +54,42 @@ Result Scratch::run(const std::vector<std::string> &args) const {
     if (pid < 0 || wait4(pid, &status, 0, &usage) != pid)
         return {-1, "", "", 0};
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err), usage.ru_maxrss};
+}
+
+std::vector<std::uint16_t> words(std::size_t n) {
+    std::vector<std::uint16_t> w(n);
+    std::uint32_t x = 12345;
+    for (auto &v : w) {
+        x = x * 1103515245u + 12345u;
+        v = static_cast<std::uint16_t>(x >> 16);
+    }
+    return w;
+}
+
+std::string hack(const std::vector<std::uint16_t> &ws) {
+    std::string s;
+    for (std::uint16_t w : ws) {
+        for (int bit = 15; bit >= 0; bit--)
+            s += (w >> bit & 1) ? '1' : '0';
+        s += '\n';
+    }
+    return s;
+}
+
+std::string plainrecord(unsigned address, unsigned number) {
+    unsigned sum = 2 + (address >> 8) + (address & 0xFF) + (number >> 8) + (number & 0xFF);
+    char line[32];
+    std::snprintf(line, sizeof line, ":02%02X%02X00%02X%02X%02X\n", address >> 8, address & 0xFF,
+                  number & 0xFF, number >> 8, (0x100 - sum % 256) % 256);
+    return line;
+}
+
+std::string hex(const std::vector<std::uint16_t> &ws) {
+    std::string s;
+    unsigned address = 0;
+    for (unsigned w : ws) {
+        s += plainrecord(address, w);
+        address = (address + 2) % 0x10000;
+    }
+    return s;
 }

@@ -1,8 +1,10 @@
-#ifndef QUORVEL_TESTS_SCRATCH_HPP
-#define QUORVEL_TESTS_SCRATCH_HPP
+#ifndef QUORVEL_TESTS_SUPPORT_HPP
+#define QUORVEL_TESTS_SUPPORT_HPP
 
-// Running the built program on real files in a temporary directory.
+// Running the built program on real files in a temporary directory, and
+// listings and images made the plain way to compare its output with.
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -34,5 +36,17 @@ class Scratch {
   private:
     fs::path base_;
 };
+
+// n pseudo-random words, the same on every call.
+std::vector<std::uint16_t> words(std::size_t n);
+
+// The listing of these words, one line of sixteen digits each.
+std::string hack(const std::vector<std::uint16_t> &ws);
+
+// One record, formatted by snprintf.
+std::string plainrecord(unsigned address, unsigned number);
+
+// The image of these words: one record each, addresses stepping by 2.
+std::string hex(const std::vector<std::uint16_t> &ws);
 
 #endif
