@@ -55,8 +55,8 @@ TEST(ManualPage, ExampleIsTheProgramsOwnOutput) {
     std::istringstream words(listing);
     for (std::string word; std::getline(words, word);) {
         unsigned w = static_cast<unsigned>(std::stoul(word, nullptr, 2));
-        char pair[8];
-        std::snprintf(pair, sizeof pair, " %02x %02x", w & 0xFF, w >> 8);
+        char pair[16];
+        std::snprintf(pair, sizeof pair, " %02x %02x", w & 0xFF, w >> 8 & 0xFF);
         bytes += pair;
     }
     EXPECT_NE(blocks[2].find("\n" + bytes + "\n"), std::string::npos) << blocks[2];
