@@ -1,4 +1,5 @@
 #include "support.hpp"
+#include "plain.hpp"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -74,14 +75,6 @@ std::string hack(const std::vector<std::uint16_t> &ws) {
         s += '\n';
     }
     return s;
-}
-
-std::string plainrecord(unsigned address, unsigned number) {
-    unsigned sum = 2 + (address >> 8) + (address & 0xFF) + (number >> 8) + (number & 0xFF);
-    char line[32];
-    std::snprintf(line, sizeof line, ":02%02X%02X00%02X%02X%02X\n", address >> 8, address & 0xFF,
-                  number & 0xFF, number >> 8, (0x100 - sum % 256) % 256);
-    return line;
 }
 
 std::string hex(const std::vector<std::uint16_t> &ws) {

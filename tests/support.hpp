@@ -43,9 +43,6 @@ std::vector<std::uint16_t> words(std::size_t n);
 // The listing of these words, one line of sixteen digits each.
 std::string hack(const std::vector<std::uint16_t> &ws);
 
-// One record, formatted by snprintf.
-std::string plainrecord(unsigned address, unsigned number);
-
 // The image of these words: one record each, addresses stepping by 2.
 std::string hex(const std::vector<std::uint16_t> &ws);
 

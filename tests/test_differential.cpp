@@ -2,6 +2,7 @@
 // 64 bytes, the base-2 rules written out, and each record formatted by
 // snprintf. Any difference in how reads are cut, parsed or written shows.
 
+#include "plain.hpp"
 #include "support.hpp"
 
 #include <gtest/gtest.h>
@@ -11,20 +12,6 @@
 #include <string>
 
 namespace {
-
-unsigned plainparse(const char *s) {
-    while (*s == ' ' || *s == '\t' || *s == '\n' || *s == '\v' || *s == '\f' || *s == '\r')
-        s++;
-    bool negative = false;
-    if (*s == '+' || *s == '-')
-        negative = *s++ == '-';
-    long long value = 0;
-    while (*s == '0' || *s == '1')
-        value = value * 2 + (*s++ - '0');
-    if (negative)
-        value = -value;
-    return static_cast<unsigned>(static_cast<unsigned long long>(value) & 0xFFFF);
-}
 
 std::string plainconvert(const std::string &listing) {
     std::FILE *f = std::tmpfile();
