@@ -1,16 +1,25 @@
 // libFuzzer target: arbitrary bytes as a listing, through the program's own
-// reading, parsing and record writing, on in-memory streams. Every record is
-// checked against a plain reference (fgets with 64 bytes, the base-2 rules,
-// snprintf) and against the rules of the format; a violation aborts.
+// conversion loop. Each input is converted three times: from a regular file
+// (whole blocks), from a pipe (records written through before every read) and,
+// from a pipe again, into an output with room for only part of the image. The
+// image is checked against a plain reference (fgets with 64 bytes, the base-2
+// rules, snprintf) and against the rules of the format; a violation aborts.
 
-#include "listing.hpp"
+#include "convert.hpp"
 #include "plain.hpp"
 #include "record.hpp"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -26,54 +35,95 @@ unsigned hexbyte(const char *p) {
     return static_cast<unsigned>(std::strtoul(two, nullptr, 16));
 }
 
-// fmemopen refuses an empty buffer; an empty listing is /dev/null.
-std::FILE *listing(const std::uint8_t *data, std::size_t size) {
-    return size > 0 ? fmemopen(const_cast<std::uint8_t *>(data), size, "r")
-                    : std::fopen("/dev/null", "r");
+// The image the plain way: fgets with 64 bytes over the same bytes.
+std::string reference(const std::uint8_t *data, std::size_t size) {
+    std::string image;
+    // fmemopen refuses an empty buffer.
+    if (size == 0)
+        return image;
+    std::FILE *f = fmemopen(const_cast<std::uint8_t *>(data), size, "r");
+    check(f != nullptr, "reference stream opens");
+    char line[64];
+    for (unsigned address = 0; std::fgets(line, sizeof line, f) != nullptr;
+         address = (address + 2) % 0x10000)
+        image += plainrecord(address, plainparse(line));
+    std::fclose(f);
+    return image;
+}
+
+// The listing as a regular file in memory, or as a pipe that holds it all.
+std::FILE *listing(const std::uint8_t *data, std::size_t size, bool pipe) {
+    int fds[2];
+    if (pipe) {
+        check(::pipe(fds) == 0, "pipe");
+        check(fcntl(fds[1], F_SETPIPE_SZ, static_cast<int>(size + 1)) >= 0 || size < 65536,
+              "pipe holds the listing");
+    } else {
+        fds[0] = fds[1] = memfd_create("listing", 0);
+        check(fds[0] >= 0, "memfd");
+    }
+    check(write(fds[1], data, size) == static_cast<ssize_t>(size), "listing written");
+    if (pipe)
+        close(fds[1]);
+    else
+        lseek(fds[0], 0, SEEK_SET);
+    std::FILE *f = fdopen(fds[0], "r");
+    check(f != nullptr, "listing opens");
+    return f;
+}
+
+// An output that keeps what it is given, up to room bytes; past that a write
+// fails as on a full disk.
+struct Sink {
+    std::string bytes;
+    std::size_t room;
+};
+
+ssize_t put(void *cookie, const char *p, std::size_t n) {
+    Sink &s = *static_cast<Sink *>(cookie);
+    std::size_t k = std::min(n, s.room - s.bytes.size());
+    s.bytes.append(p, k);
+    if (k < n)
+        errno = ENOSPC;
+    return static_cast<ssize_t>(k);
+}
+
+// Converts through the program's loop; returns whether it succeeded.
+bool run(const std::uint8_t *data, std::size_t size, bool pipe, Sink &sink) {
+    std::FILE *fin = listing(data, size, pipe);
+    std::FILE *fout = fopencookie(&sink, "w", {nullptr, put, nullptr, nullptr});
+    check(fout != nullptr, "output opens");
+    int readerror = -1, writeerror = -1;
+    bool ok = convert(fin, fout, readerror, writeerror);
+    check(readerror == 0, "no read error");
+    check(ok == (writeerror == 0), "status as the errors say");
+    check(ok || writeerror == ENOSPC, "a write failure is reported as such");
+    std::fclose(fout);
+    std::fclose(fin);
+    return ok;
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    std::FILE *fin = listing(data, size);
-    char *image = nullptr;
-    std::size_t imagesize = 0;
-    std::FILE *fout = open_memstream(&image, &imagesize);
-    check(fin != nullptr && fout != nullptr, "streams open");
-    static char block[blockSize], out[outSize];
-    std::size_t head = 0, tail = 0, used = 0, n, reads = 0;
-    const char *instruction;
-    std::uint16_t address = 0;
-    while ((n = readInstruction(fin, block, head, tail, instruction)) != 0) {
-        check(n < instructionSize, "a read holds at most 63 bytes");
-        check(writeDataRecord(fout, out, used, address, parseInstruction(instruction, n)),
-              "record written");
-        address = static_cast<std::uint16_t>(address + 2);
-        reads++;
+    const std::string want = reference(data, size);
+    for (int i = 0; i < 3; i++) {
+        // The third run has room for none, a third, two thirds or all of the
+        // image, as the size of the input chooses.
+        Sink sink{"", i < 2 ? std::string::npos : want.size() * (size % 4) / 3};
+        bool ok = run(data, size, i > 0, sink);
+        const std::string &got = sink.bytes;
+        check(ok == (want.size() <= sink.room), "fails exactly when the image does not fit");
+        check(got == want.substr(0, sink.room), "the image, or as much of it as fits");
+        for (std::size_t k = 0; k < got.size() / recordSize; k++) {
+            const char *record = got.data() + k * recordSize;
+            unsigned total = 0;
+            for (int at = 1; at < 15; at += 2)
+                total += hexbyte(record + at);
+            check(total % 256 == 0, "the seven bytes sum to zero");
+            check((hexbyte(record + 3) << 8 | hexbyte(record + 5)) == 2 * k % 0x10000,
+                  "address steps by 2");
+        }
     }
-    check(!std::ferror(fin), "no read error");
-    check(flushRecords(fout, out, used) && std::fclose(fout) == 0, "image written");
-    std::fclose(fin);
-
-    check(imagesize == reads * recordSize, "16 bytes per read");
-    std::FILE *ref = listing(data, size);
-    check(ref != nullptr, "reference stream opens");
-    char line[64];
-    std::size_t k = 0;
-    for (; std::fgets(line, sizeof line, ref) != nullptr; k++) {
-        check(k < reads, "no more reads than fgets makes");
-        const char *record = image + k * recordSize;
-        unsigned a = static_cast<unsigned>(2 * k % 0x10000), w = plainparse(line);
-        check(std::memcmp(record, plainrecord(a, w).data(), recordSize) == 0,
-              "record as the reference gives it");
-        unsigned total = 0;
-        for (int at = 1; at < 15; at += 2)
-            total += hexbyte(record + at);
-        check(total % 256 == 0, "the seven bytes sum to zero");
-        check((hexbyte(record + 3) << 8 | hexbyte(record + 5)) == a, "address steps by 2");
-    }
-    check(k == reads, "as many reads as fgets makes");
-    std::fclose(ref);
-    std::free(image);
     return 0;
 }

@@ -1,6 +1,8 @@
 #include "listing.hpp"
 
+#include <cerrno>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -43,29 +45,29 @@ std::size_t cut(const char *p, std::size_t left) {
 
 } // namespace
 
-std::size_t readInstruction(std::FILE *fin, char *block, std::size_t &head, std::size_t &tail,
-                            const char *&instruction) {
-    for (;;) {
-        std::size_t left = tail - head;
-        std::size_t n = cut(block + head, left);
-        if (n == 0 && !std::feof(fin) && !std::ferror(fin)) {
-            // Too little for a whole read: keep the rest and fetch more.
-            std::memmove(block, block + head, left);
-            head = 0;
-            tail = left + std::fread(block + left, 1, blockSize - left, fin);
-            continue;
-        }
-        if (n == 0) {
-            // As with fgets, a read that fails yields nothing, and so does
-            // the end of input with nothing left before it.
-            if (std::ferror(fin) || left == 0)
-                return 0;
-            n = left;
-        }
-        instruction = block + head;
-        head += n;
-        return n;
-    }
+std::size_t cutInstruction(const char *block, std::size_t &head, std::size_t tail, bool ended,
+                           const char *&instruction) {
+    std::size_t left = tail - head, n = cut(block + head, left);
+    // As with fgets, the end of input ends a last line without a newline.
+    if (n == 0 && ended)
+        n = left;
+    instruction = block + head;
+    head += n;
+    return n;
+}
+
+ssize_t fillBlock(int fd, char *block, std::size_t &head, std::size_t &tail) {
+    std::size_t left = tail - head;
+    std::memmove(block, block + head, left);
+    head = 0;
+    tail = left;
+    ssize_t got;
+    do
+        got = read(fd, block + left, blockSize - left);
+    while (got < 0 && errno == EINTR);
+    if (got > 0)
+        tail += static_cast<std::size_t>(got);
+    return got;
 }
 
 std::uint16_t parseInstruction(const char *instruction, std::size_t n) {

@@ -2,27 +2,24 @@
 // data records, two bytes per word, low byte first, from address 0.
 
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
 #include <sys/stat.h>
 
-#include "listing.hpp"
-#include "record.hpp"
+#include "convert.hpp"
 
 namespace {
 
 // Opening the output empties it, so a listing that is also the output must be
-// refused first. Only regular files are compared: a terminal or a pipe named
-// twice is harmless.
+// refused first: the same regular file, or the same disk however its device
+// is named. A terminal or a pipe named twice is harmless.
 bool samefile(const struct stat &in, const char *path) {
     struct stat out;
-    return S_ISREG(in.st_mode) && stat(path, &out) == 0 && in.st_dev == out.st_dev &&
-           in.st_ino == out.st_ino;
+    if (stat(path, &out) != 0)
+        return false;
+    if (S_ISREG(in.st_mode))
+        return in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+    return S_ISBLK(in.st_mode) && S_ISBLK(out.st_mode) && in.st_rdev == out.st_rdev;
 }
-
-// The error number a failed stream call left; a failure is never taken for
-// success, even by a library that left errno unset.
-int failure() { return errno != 0 ? errno : EIO; }
 
 void report(const char *what, int error) {
     errno = error;
@@ -62,34 +59,15 @@ int main(int argc, char *argv[]) {
         return 1;
     }
 
-    // The listing is read in large blocks of our own; stdio's buffer would only
-    // add a copy.
-    std::setvbuf(fin, nullptr, _IONBF, 0);
-    char block[blockSize], out[outSize];
-    std::size_t head = 0, tail = 0, used = 0, n;
-    const char *instruction;
-    std::uint16_t address = 0;
-    int readerror = 0, writeerror = 0;
-    while ((n = readInstruction(fin, block, head, tail, instruction)) != 0) {
-        std::uint16_t number = parseInstruction(instruction, n);
-        if (!writeDataRecord(fout, out, used, address, number)) {
-            writeerror = failure();
-            break;
-        }
-        address = static_cast<std::uint16_t>(address + 2);
+    int readerror, writeerror;
+    bool ok = convert(fin, fout, readerror, writeerror);
+    if (std::fclose(fout) != 0 && writeerror == 0) {
+        writeerror = failure();
+        ok = false;
     }
-    if (std::ferror(fin))
-        readerror = failure();
-    if (writeerror == 0 && !flushRecords(fout, out, used))
-        writeerror = failure();
-    if (writeerror == 0 && std::ferror(fout))
-        writeerror = failure();
-    if (std::fclose(fout) != 0 && writeerror == 0)
-        writeerror = failure();
-
     if (readerror != 0)
         report("fin fails", readerror);
     if (writeerror != 0)
         report("fout fails", writeerror);
-    return readerror != 0 || writeerror != 0 ? 1 : 0;
+    return ok ? 0 : 1;
 }

@@ -35,7 +35,7 @@ Scratch::~Scratch() {
     fs::remove_all(base_, ec);
 }
 
-Result Scratch::run(const std::vector<std::string> &args) const {
+Result Scratch::run(const std::vector<std::string> &args, long stackkib) const {
     std::vector<char *> argv{const_cast<char *>(QUORVEL_BIN)};
     for (const std::string &a : args)
         argv.push_back(const_cast<char *>(a.c_str()));
@@ -46,6 +46,9 @@ Result Scratch::run(const std::vector<std::string> &args) const {
         int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(dir.c_str()) != 0)
+            _exit(127);
+        struct rlimit stack = {rlim_t(stackkib) << 10, rlim_t(stackkib) << 10};
+        if (stackkib > 0 && setrlimit(RLIMIT_STACK, &stack) != 0)
             _exit(127);
         execv(argv[0], argv.data());
         _exit(127);

@@ -30,8 +30,9 @@ class Scratch {
     Scratch(const Scratch &) = delete;
     Scratch &operator=(const Scratch &) = delete;
     fs::path work() const { return base_ / "work"; }
-    // Runs quorvel with these arguments in work() and waits for it.
-    Result run(const std::vector<std::string> &args) const;
+    // Runs quorvel with these arguments in work() and waits for it; with a
+    // stack limit in KiB when one is given.
+    Result run(const std::vector<std::string> &args, long stackkib = 0) const;
 
   private:
     fs::path base_;

@@ -48,14 +48,22 @@ INSTANTIATE_TEST_SUITE_P(
 std::vector<std::string> reads(const std::string &bytes) {
     std::FILE *f = std::tmpfile();
     std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fflush(f);
     std::rewind(f);
     std::vector<std::string> got;
     static char block[blockSize];
     std::size_t head = 0, tail = 0, n;
+    bool ended = false;
     const char *instruction;
-    while ((n = readInstruction(f, block, head, tail, instruction)) != 0)
-        got.emplace_back(instruction, n);
-    EXPECT_FALSE(std::ferror(f));
+    while ((n = cutInstruction(block, head, tail, ended, instruction)) != 0 || !ended) {
+        if (n != 0)
+            got.emplace_back(instruction, n);
+        else {
+            ssize_t got = fillBlock(fileno(f), block, head, tail);
+            EXPECT_GE(got, 0);
+            ended = got <= 0;
+        }
+    }
     std::fclose(f);
     return got;
 }
@@ -70,16 +78,16 @@ void PrintTo(const CutCase &c, std::ostream *os) {
     *os << c.name;
 }
 
-class ReadInstruction : public testing::TestWithParam<CutCase> {};
+class CutInstruction : public testing::TestWithParam<CutCase> {};
 
-TEST_P(ReadInstruction, CutsLikeFgetsOf64) {
+TEST_P(CutInstruction, CutsLikeFgetsOf64) {
     EXPECT_EQ(reads(GetParam().bytes), GetParam().reads);
 }
 
 const std::string d62(62, '1'), d63(63, '0'), d64(64, '1');
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, ReadInstruction,
+    Table, CutInstruction,
     testing::Values(CutCase{"empty", "", {}}, CutCase{"one_line", "101\n", {"101\n"}},
                     CutCase{"no_final_newline", "1\n10", {"1\n", "10"}},
                     CutCase{"empty_lines", "\n\n", {"\n", "\n"}},
@@ -89,6 +97,6 @@ INSTANTIATE_TEST_SUITE_P(
                     CutCase{"line_of_64", d64 + "\n", {d64.substr(0, 63), "1\n"}},
                     CutCase{"line_of_126", d63 + d63 + "\n", {d63, d63, "\n"}},
                     CutCase{"line_of_63_at_end", d63, {d63}}),
-    [](const testing::TestParamInfo<CutCase> &info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<CutCase> &p) { return std::string(p.param.name); });
 
 } // namespace
