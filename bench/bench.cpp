@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Times quorvel against cat (the floor: copying the bytes) and against the
 // straightforward reference converter on generated listings, and reports the
 // median wall times, their ratios and quorvel's peak resident memory.

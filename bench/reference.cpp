@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // The straightforward way to convert a listing, kept as the baseline the
 // benchmark measures quorvel against: one fgets, one strtol and one fprintf
 // per line.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // libFuzzer target: arbitrary bytes as a listing, through the program's own
 // conversion loop. Each input is converted three times: from a regular file
 // (whole blocks), from a pipe (records written through before every read) and,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "convert.hpp"
 
 #include <cerrno>
@@ -9,13 +10,9 @@
 
 namespace {
 
-// Out of every stack frame: the program must run in a small stack.
-char block[blockSize];
-char out[outSize];
-
 // Writes the records gathered so far through to fout.
 bool flush(std::FILE *fout, std::size_t &used) {
-    return flushRecords(fout, out, used) && std::fflush(fout) == 0;
+    return flushRecords(fout, used) && std::fflush(fout) == 0;
 }
 
 } // namespace
@@ -36,9 +33,9 @@ bool convert(std::FILE *fin, std::FILE *fout, int &readerror, int &writeerror) {
     std::uint16_t address = 0;
     readerror = writeerror = 0;
     for (;;) {
-        std::size_t n = cutInstruction(block, head, tail, ended, instruction);
+        std::size_t n = cutInstruction(head, tail, ended, instruction);
         if (n > 0) {
-            if (!writeDataRecord(fout, out, used, address, parseInstruction(instruction, n))) {
+            if (!writeDataRecord(fout, used, address, parseInstruction(instruction, n))) {
                 writeerror = failure();
                 break;
             }
@@ -49,7 +46,7 @@ bool convert(std::FILE *fin, std::FILE *fout, int &readerror, int &writeerror) {
             writeerror = failure();
             break;
         } else {
-            ssize_t got = fillBlock(fd, block, head, tail);
+            ssize_t got = fillBlock(fd, head, tail);
             if (got < 0) {
                 readerror = failure();
                 break;

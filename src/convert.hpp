@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef QUORVEL_CONVERT_HPP
 #define QUORVEL_CONVERT_HPP
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "listing.hpp"
 
 #include <cerrno>
@@ -5,6 +6,9 @@
 #include <unistd.h>
 
 namespace {
+
+// Out of every stack frame: the program must run in a small stack.
+char block[blockSize];
 
 // Whether the eight bytes at p are all '0' or '1'. Their order does not
 // matter here, so they are loaded as they lie.
@@ -45,7 +49,7 @@ std::size_t cut(const char *p, std::size_t left) {
 
 } // namespace
 
-std::size_t cutInstruction(const char *block, std::size_t &head, std::size_t tail, bool ended,
+std::size_t cutInstruction(std::size_t &head, std::size_t tail, bool ended,
                            const char *&instruction) {
     std::size_t left = tail - head, n = cut(block + head, left);
     // As with fgets, the end of input ends a last line without a newline.
@@ -56,7 +60,7 @@ std::size_t cutInstruction(const char *block, std::size_t &head, std::size_t tai
     return n;
 }
 
-ssize_t fillBlock(int fd, char *block, std::size_t &head, std::size_t &tail) {
+ssize_t fillBlock(int fd, std::size_t &head, std::size_t &tail) {
     std::size_t left = tail - head;
     std::memmove(block, block + head, left);
     head = 0;

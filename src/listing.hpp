@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef QUORVEL_LISTING_HPP
 #define QUORVEL_LISTING_HPP
 
@@ -9,30 +10,31 @@
 // holds at most instructionSize - 1 bytes.
 constexpr std::size_t instructionSize = 64;
 
-// The listing is taken from its descriptor into a block of blockSize bytes.
-// The fuzzing build makes it tiny, so that reads cross block boundaries often.
+// The listing is taken from its descriptor into a block of blockSize bytes,
+// private to the reader. The fuzzing build makes it tiny, so that reads cross
+// block boundaries often.
 #ifndef QUORVEL_BLOCK_SIZE
 #define QUORVEL_BLOCK_SIZE (1 << 17)
 #endif
 constexpr std::size_t blockSize = QUORVEL_BLOCK_SIZE;
 static_assert(blockSize >= instructionSize, "a block must hold a whole read");
 
-// The bytes of block from head to tail have been taken from the listing but
-// not yet used; both start at 0.
+// The bytes of the block from head to tail have been taken from the listing
+// but not yet used; both start at 0.
 //
 // cutInstruction finds the next read among them: up to and including a
 // newline, at most 63 bytes, or, once the input has ended, whatever is left.
 // It points instruction at the read, moves head past it and returns its
 // length. It returns 0 when the bytes left make no whole read: more input is
 // needed, or, once ended, nothing is left.
-std::size_t cutInstruction(const char *block, std::size_t &head, std::size_t tail, bool ended,
+std::size_t cutInstruction(std::size_t &head, std::size_t tail, bool ended,
                            const char *&instruction);
 
-// Moves the unused bytes to the front of block and appends what one read(2)
+// Moves the unused bytes to the front of the block and appends what one read(2)
 // of fd gives: whatever has arrived, up to the room left. Returns the number
 // of bytes added, 0 at the end of the input, or -1 when the read failed
 // (errno tells why).
-ssize_t fillBlock(int fd, char *block, std::size_t &head, std::size_t &tail);
+ssize_t fillBlock(int fd, std::size_t &head, std::size_t &tail);
 
 // The word that the n bytes at instruction give: optional white space, an
 // optional sign, then the longest run of binary digits, modulo 65536. A read

@@ -1,11 +1,18 @@
+// SPDX-License-Identifier: MIT
+
 // quorvel: convert a listing of sixteen-digit binary words into Intel HEX
 // data records, two bytes per word, low byte first, from address 0.
 
 #include <cerrno>
 #include <cstdio>
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include "convert.hpp"
+
+// Listings and images past 2 GiB, on 32-bit platforms too: without a 64-bit
+// off_t, opening or writing them fails.
+static_assert(sizeof(off_t) == 8, "build with -D_FILE_OFFSET_BITS=64");
 
 namespace {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "record.hpp"
 
 #include <array>
@@ -32,15 +33,18 @@ constexpr std::array<char, 512> hexpairs = [] {
     return t;
 }();
 
+// Out of every stack frame: the program must run in a small stack.
+char out[outSize];
+
 void puthex(char *p, unsigned byte) {
     std::memcpy(p, &hexpairs[2 * byte], 2);
 }
 
 } // namespace
 
-bool writeDataRecord(std::FILE *fout, char *out, std::size_t &used, std::uint16_t address,
+bool writeDataRecord(std::FILE *fout, std::size_t &used, std::uint16_t address,
                      std::uint16_t number) {
-    if (used + recordSize > outSize && !flushRecords(fout, out, used))
+    if (used + recordSize > outSize && !flushRecords(fout, used))
         return false;
     unsigned addressH = address >> 8, addressL = address & 0xFF;
     unsigned numberH = number >> 8, numberL = number & 0xFF;
@@ -57,7 +61,7 @@ bool writeDataRecord(std::FILE *fout, char *out, std::size_t &used, std::uint16_
     return true;
 }
 
-bool flushRecords(std::FILE *fout, const char *out, std::size_t &used) {
+bool flushRecords(std::FILE *fout, std::size_t &used) {
     std::size_t n = used;
     used = 0;
     return std::fwrite(out, 1, n, fout) == n;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef QUORVEL_RECORD_HPP
 #define QUORVEL_RECORD_HPP
 
@@ -8,17 +9,19 @@
 // Every data record is this many bytes, line feed included.
 constexpr std::size_t recordSize = 16;
 
-// Records are gathered in a buffer of this size and handed to the output
-// stream a buffer at a time.
+// Records are gathered in a buffer of this size, private to the writer, and
+// handed to the output stream a buffer at a time.
 constexpr std::size_t outSize = 16384 * recordSize;
 
-// Puts the data record that places number at address into out, which holds
-// used bytes of records not yet written; a full out is first written to
-// fout. Returns false when that write failed; errno then tells why.
-bool writeDataRecord(std::FILE *fout, char *out, std::size_t &used, std::uint16_t address,
+// Puts the data record that places number at address into the buffer, which
+// holds used bytes of records not yet written (0 at the start); a full buffer
+// is first written to fout. Returns false when that write failed; errno then
+// tells why.
+bool writeDataRecord(std::FILE *fout, std::size_t &used, std::uint16_t address,
                      std::uint16_t number);
 
-// Writes the used bytes left in out to fout. Returns false when that failed.
-bool flushRecords(std::FILE *fout, const char *out, std::size_t &used);
+// Writes the used bytes left in the buffer to fout. Returns false when that
+// failed.
+bool flushRecords(std::FILE *fout, std::size_t &used);
 
 #endif

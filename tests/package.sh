@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+
 # Checks the Debian package built by `cmake --workflow --preset package`: its
 # control fields, the paths it installs, and that the binary it installs
 # converts the bundled example.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef QUORVEL_TESTS_SUPPORT_HPP
 #define QUORVEL_TESTS_SUPPORT_HPP
 

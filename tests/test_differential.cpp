@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // The program against a plain reference over generated listings: fgets with
 // 64 bytes, the base-2 rules written out, and each record formatted by
 // snprintf. Any difference in how reads are cut, parsed or written shows.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // What the manual page, the README and the batch Makefile show must be what
 // the program does, and an install must give a working program.
 

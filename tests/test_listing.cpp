@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "listing.hpp"
 
 #include <gtest/gtest.h>
@@ -51,17 +52,16 @@ std::vector<std::string> reads(const std::string &bytes) {
     std::fflush(f);
     std::rewind(f);
     std::vector<std::string> got;
-    static char block[blockSize];
     std::size_t head = 0, tail = 0, n;
     bool ended = false;
     const char *instruction;
-    while ((n = cutInstruction(block, head, tail, ended, instruction)) != 0 || !ended) {
-        if (n != 0)
+    while ((n = cutInstruction(head, tail, ended, instruction)) != 0 || !ended) {
+        if (n != 0) {
             got.emplace_back(instruction, n);
-        else {
-            ssize_t got = fillBlock(fileno(f), block, head, tail);
-            EXPECT_GE(got, 0);
-            ended = got <= 0;
+        } else {
+            ssize_t k = fillBlock(fileno(f), head, tail);
+            EXPECT_GE(k, 0);
+            ended = k <= 0;
         }
     }
     std::fclose(f);

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // End to end: the built program run on real files in a temporary directory.
 
 #include <gtest/gtest.h>
@@ -72,7 +74,7 @@ struct Disks {
     std::vector<std::string> devices;
     ~Disks() {
         for (const std::string &d : devices)
-            std::system(("losetup -d " + d).c_str());
+            EXPECT_EQ(std::system(("losetup -d " + d).c_str()), 0) << d << " stays attached";
     }
 };
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "record.hpp"
 
 #include <gtest/gtest.h>
@@ -8,10 +9,9 @@ namespace {
 
 std::string record(std::uint16_t address, std::uint16_t number) {
     std::FILE *f = std::tmpfile();
-    char out[outSize];
     std::size_t used = 0;
-    EXPECT_TRUE(writeDataRecord(f, out, used, address, number));
-    EXPECT_TRUE(flushRecords(f, out, used));
+    EXPECT_TRUE(writeDataRecord(f, used, address, number));
+    EXPECT_TRUE(flushRecords(f, used));
     std::rewind(f);
     char line[64] = {};
     std::size_t n = std::fread(line, 1, sizeof line - 1, f);
@@ -51,13 +51,12 @@ unsigned hexbyte(const std::string &s, std::size_t at) {
 // sums to zero over its seven bytes.
 TEST(WriteDataRecord, EveryWordReadsBackAndSumsToZero) {
     std::FILE *f = std::tmpfile();
-    static char out[outSize];
     std::size_t used = 0;
     const std::uint16_t addresses[] = {0x0000, 0x00FE, 0x7FFE, 0xFFFE};
     for (std::uint16_t address : addresses)
         for (unsigned number = 0; number <= 0xFFFF; number++)
-            ASSERT_TRUE(writeDataRecord(f, out, used, address, static_cast<std::uint16_t>(number)));
-    ASSERT_TRUE(flushRecords(f, out, used));
+            ASSERT_TRUE(writeDataRecord(f, used, address, static_cast<std::uint16_t>(number)));
+    ASSERT_TRUE(flushRecords(f, used));
     std::rewind(f);
     char buf[recordSize + 1];
     for (std::uint16_t address : addresses)
@@ -83,14 +82,13 @@ TEST(WriteDataRecord, AFullDeviceIsAFailure) {
     if (f == nullptr)
         GTEST_SKIP() << "/dev/full is not available";
     std::setvbuf(f, nullptr, _IONBF, 0);
-    static char out[outSize];
     std::size_t used = 0;
     errno = 0;
     // Records are held back until the buffer is full: the write of a full
     // buffer is where the failure shows.
     bool ok = true;
     for (std::size_t i = 0; ok && i <= outSize / recordSize; i++)
-        ok = writeDataRecord(f, out, used, 0, 0);
+        ok = writeDataRecord(f, used, 0, 0);
     EXPECT_FALSE(ok);
     EXPECT_EQ(errno, ENOSPC);
     std::fclose(f);
