@@ -74,8 +74,8 @@ if git rev-parse --git-dir >/dev/null 2>&1; then
     a=$(echo "$work"/a/build/package/*.deb) b=$(echo "$work"/b/build/package/*.deb)
     cmp -s "$a" "$b" || fail "two builds of the same commit differ"
     stamp=$(TZ=UTC date -d "@$epoch" '+%F %T')
-    dpkg-deb --fsys-tarfile "$a" | TZ=UTC tar -tv --full-time | grep -v -q " $stamp " &&
-        fail "files in the package are not dated $stamp"
+    listing=$(dpkg-deb --fsys-tarfile "$a" | TZ=UTC tar -tv --full-time)
+    ! grep -v " $stamp " <<<"$listing" || fail "files in the package are not dated $stamp"
 else
     skip "not a git checkout: reproducibility not checked"
 fi
