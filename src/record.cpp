@@ -2,7 +2,6 @@
 #include "record.hpp"
 
 #include <array>
-#include <cstring>
 
 /*
  * A data record carries one word, low byte first, and is one line of
@@ -36,8 +35,11 @@ constexpr std::array<char, 512> hexpairs = [] {
 // Out of every stack frame: the program must run in a small stack.
 char out[outSize];
 
+// Plain stores, not memcpy: writeDataRecord makes room for the whole record
+// first, and a fortified memcpy would check again, in a call per field.
 void puthex(char *p, unsigned byte) {
-    std::memcpy(p, &hexpairs[2 * byte], 2);
+    p[0] = hexpairs[2 * byte];
+    p[1] = hexpairs[2 * byte + 1];
 }
 
 } // namespace
@@ -51,12 +53,15 @@ bool writeDataRecord(std::FILE *fout, std::size_t &used, std::uint16_t address,
     unsigned checksum = (0xFE - addressH - addressL - numberH - numberL) & 0xFF;
 
     char *record = out + used;
-    std::memcpy(record, ":02AAAA00LLHHCC\n", recordSize);
+    record[0] = ':';
+    puthex(record + 1, 2);
     puthex(record + 3, addressH);
     puthex(record + 5, addressL);
+    puthex(record + 7, 0);
     puthex(record + 9, numberL);
     puthex(record + 11, numberH);
     puthex(record + 13, checksum);
+    record[15] = '\n';
     used += recordSize;
     return true;
 }
