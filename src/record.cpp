@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "record.hpp"
 
+#include <algorithm>
 #include <array>
 
 /*
@@ -35,11 +36,11 @@ constexpr std::array<char, 512> hexpairs = [] {
 // Out of every stack frame: the program must run in a small stack.
 char out[outSize];
 
-// Plain stores, not memcpy: writeDataRecord makes room for the whole record
-// first, and a fortified memcpy would check again, in a call per field.
+// std::copy rather than memcpy throughout: writeDataRecord makes room for the
+// whole record first, and a fortified memcpy would check again, in a call per
+// field.
 void puthex(char *p, unsigned byte) {
-    p[0] = hexpairs[2 * byte];
-    p[1] = hexpairs[2 * byte + 1];
+    std::copy_n(&hexpairs[2 * byte], 2, p);
 }
 
 } // namespace
@@ -53,15 +54,12 @@ bool writeDataRecord(std::FILE *fout, std::size_t &used, std::uint16_t address,
     unsigned checksum = (0xFE - addressH - addressL - numberH - numberL) & 0xFF;
 
     char *record = out + used;
-    record[0] = ':';
-    puthex(record + 1, 2);
+    std::copy_n(":02AAAA00LLHHCC\n", recordSize, record);
     puthex(record + 3, addressH);
     puthex(record + 5, addressL);
-    puthex(record + 7, 0);
     puthex(record + 9, numberL);
     puthex(record + 11, numberH);
     puthex(record + 13, checksum);
-    record[15] = '\n';
     used += recordSize;
     return true;
 }
