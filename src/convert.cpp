@@ -42,10 +42,11 @@ bool convert(std::FILE *fin, std::FILE *fout, int &readerror, int &writeerror) {
             address = static_cast<std::uint16_t>(address + 2);
         } else if (ended) {
             break;
-        } else if (stalls && !flush(fout, used)) {
-            writeerror = failure();
-            break;
         } else {
+            if (stalls && !flush(fout, used)) {
+                writeerror = failure();
+                break;
+            }
             ssize_t got = fillBlock(fd, head, tail);
             if (got < 0) {
                 readerror = failure();
