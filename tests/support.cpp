@@ -36,8 +36,12 @@ Scratch::~Scratch() {
     fs::remove_all(base_, ec);
 }
 
-Result Scratch::run(const std::vector<std::string> &args, long stackkib) const {
-    std::vector<char *> argv{const_cast<char *>(QUORVEL_BIN)};
+Result Scratch::run(const std::vector<std::string> &args, long stackkib,
+                    const std::vector<std::string> &via) const {
+    std::vector<char *> argv;
+    for (const std::string &a : via)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(const_cast<char *>(QUORVEL_BIN));
     for (const std::string &a : args)
         argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
@@ -51,7 +55,8 @@ Result Scratch::run(const std::vector<std::string> &args, long stackkib) const {
         struct rlimit stack = {rlim_t(stackkib) << 10, rlim_t(stackkib) << 10};
         if (stackkib > 0 && setrlimit(RLIMIT_STACK, &stack) != 0)
             _exit(127);
-        execv(argv[0], argv.data());
+        alarm(60); // kept across exec: a program that hangs is killed
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     int status = 0;

@@ -31,9 +31,11 @@ class Scratch {
     Scratch(const Scratch &) = delete;
     Scratch &operator=(const Scratch &) = delete;
     fs::path work() const { return base_ / "work"; }
-    // Runs quorvel with these arguments in work() and waits for it; with a
-    // stack limit in KiB when one is given.
-    Result run(const std::vector<std::string> &args, long stackkib = 0) const;
+    // Runs quorvel with these arguments in work() and waits for it, a minute
+    // at most; with a stack limit in KiB when one is given, and under the
+    // command in via (strace, say) when one is given.
+    Result run(const std::vector<std::string> &args, long stackkib = 0,
+               const std::vector<std::string> &via = {}) const;
 
   private:
     fs::path base_;

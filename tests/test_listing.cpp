@@ -29,7 +29,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         ParseCase{"0000000000000010\n", 0x0002}, ParseCase{"1110110000010000\n", 0xEC10},
         ParseCase{"0111111111111111", 0x7FFF}, ParseCase{"1111111111111111\n", 0xFFFF},
-        ParseCase{"1000000000000000\n", 0x8000}, ParseCase{"\n", 0x0000}, ParseCase{"", 0x0000},
+        ParseCase{"1000000000000000\n", 0x8000}, ParseCase{"1111111111111112\n", 0x7FFF},
+        ParseCase{"0000000000000003\n", 0x0000}, ParseCase{"\n", 0x0000}, ParseCase{"", 0x0000},
         ParseCase{"  101", 0x0005}, ParseCase{"\t\v\f\r\n 11", 0x0003}, ParseCase{"+101", 0x0005},
         ParseCase{"-1", 0xFFFF}, ParseCase{"-0", 0x0000}, ParseCase{"-1000000000000000", 0x8000},
         ParseCase{"1012", 0x0005}, ParseCase{"2", 0x0000}, ParseCase{"0b101", 0x0000},

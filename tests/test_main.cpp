@@ -7,7 +7,10 @@
 #include "support.hpp"
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,8 +34,12 @@ const std::string goldenhex =
 const std::string samefile = "fout fails: Input and output are the same file\n";
 
 // Loop: a disk (a loop device) holding the content, with its device node made
-// under the name; Node: another node for the disk made under that name.
-enum Kind { File, Dir, Symlink, Hardlink, Loop, Node };
+// under the name; Node: another node for the disk made under that name;
+// Backed: a loop device over the file named by the content, its node made
+// under the name; Pipe: a FIFO to which a writer sends the content once the
+// program opens it; Tmpfs: a fresh file system mounted on a new directory, in
+// a mount namespace of the test's own.
+enum Kind { File, Dir, Symlink, Hardlink, Loop, Node, Backed, Pipe, Tmpfs };
 
 struct Entry {
     Kind kind;
@@ -52,6 +60,9 @@ struct Case {
     // listing or the image would grow by megabytes on these.
     bool flatmemory = false;
     long stackkib = 0; // a stack limit to run under
+    // Whether the program's close of its output is made to fail, as a disk
+    // that reports an error only then would.
+    bool closefails = false;
 };
 
 // Peak memory of a run on a small listing, for runs on large ones to be
@@ -90,6 +101,46 @@ std::string attach(const fs::path &image) {
     return pclose(p) == 0 ? device : "";
 }
 
+// The file systems a test mounted, taken down before its scratch directory.
+struct Mounts {
+    std::vector<fs::path> points;
+    ~Mounts() {
+        for (const fs::path &p : points)
+            EXPECT_EQ(umount2(p.c_str(), MNT_DETACH), 0) << p << " stays mounted";
+    }
+};
+
+// Sends bytes into the FIFO at path once a reader has opened it, giving up
+// after ten seconds without one.
+void sendinto(const fs::path &path, const std::string &bytes) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    int fd;
+    while ((fd = open(path.c_str(), O_WRONLY | O_NONBLOCK)) < 0 &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (fd < 0)
+        return;
+    fcntl(fd, F_SETFL, 0);
+    EXPECT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    close(fd);
+}
+
+// Which of the program's close calls, counted from 1, closes the file at
+// path, as strace sees the run; 0 when it cannot tell.
+int closeof(const Scratch &s, const Case &c, const fs::path &path) {
+    const fs::path log = s.work().parent_path() / "strace.log";
+    s.run(c.args, c.stackkib, {"strace", "-qq", "-y", "-e", "trace=close", "-o", log.string()});
+    std::istringstream in(slurp(log));
+    int n = 0;
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("close(", 0) == 0) {
+            n++;
+            if (line.find("<" + path.string() + ">") != std::string::npos)
+                return n;
+        }
+    return 0;
+}
+
 // Makes a block device node at path for the disk that the node at of names.
 bool mknode(const fs::path &path, const std::string &of) {
     struct stat st;
@@ -107,6 +158,14 @@ TEST_P(Quorvel, Run) {
         GTEST_SKIP() << "needs root";
     Scratch s;
     Disks disks;
+    Mounts mounts;
+    struct Writers {
+        std::vector<std::thread> threads;
+        ~Writers() {
+            for (std::thread &t : threads)
+                t.join();
+        }
+    } writers;
     std::set<std::string> expected;
     for (const Entry &e : c.before) {
         fs::path p = s.work() / e.name;
@@ -123,9 +182,11 @@ TEST_P(Quorvel, Run) {
         case Hardlink:
             fs::create_hard_link(s.work() / e.content, p);
             break;
-        case Loop: {
-            const fs::path image = s.work().parent_path() / (e.name + ".img");
-            spit(image, e.content);
+        case Loop:
+        case Backed: {
+            fs::path image = s.work() / e.content;
+            if (e.kind == Loop)
+                spit(image = s.work().parent_path() / (e.name + ".img"), e.content);
             std::string device = attach(image);
             if (device.empty())
                 GTEST_SKIP() << "no loop device can be attached here";
@@ -137,10 +198,40 @@ TEST_P(Quorvel, Run) {
         case Node:
             ASSERT_TRUE(mknode(p, (s.work() / e.content).string()));
             break;
+        case Pipe:
+            ASSERT_EQ(mkfifo(p.c_str(), 0600), 0);
+            writers.threads.emplace_back(sendinto, p, e.content);
+            break;
+        case Tmpfs:
+            if (mounts.points.empty() &&
+                (unshare(CLONE_NEWNS) != 0 ||
+                 mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0))
+                GTEST_SKIP() << "no mount namespace of its own here";
+            fs::create_directory(p);
+            ASSERT_EQ(mount("tmpfs", p.c_str(), "tmpfs", 0, "size=1m"), 0);
+            mounts.points.push_back(p);
+            break;
         }
-        expected.insert(e.name);
+        expected.insert(fs::path(e.name).begin()->string());
     }
-    Result r = s.run(c.args, c.stackkib);
+    // Rows on fresh file systems are there for files that differ only in
+    // their device.
+    struct stat a, b;
+    if (!mounts.points.empty() &&
+        (stat((s.work() / c.args[0]).c_str(), &a) != 0 ||
+         stat((s.work() / c.args[1]).c_str(), &b) != 0 || a.st_ino != b.st_ino))
+        GTEST_SKIP() << "the fresh file systems gave the files different inode numbers";
+    std::vector<std::string> via;
+    if (c.closefails) {
+        const int n = std::system("command -v strace >/dev/null") == 0
+                          ? closeof(s, c, s.work() / c.args[1])
+                          : 0;
+        if (n == 0)
+            GTEST_SKIP() << "strace is not installed or cannot trace here";
+        via = {"strace", "-qq",         "-o", "/dev/null",
+               "-e",     "trace=close", "-e", "inject=close:error=EIO:when=" + std::to_string(n)};
+    }
+    Result r = s.run(c.args, c.stackkib, via);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, c.err);
@@ -148,7 +239,7 @@ TEST_P(Quorvel, Run) {
         EXPECT_LT(r.peakkib - smallpeakkib(), 2048) << "peak KiB " << r.peakkib;
     }
     for (const auto &[name, bytes] : c.after) {
-        expected.insert(name);
+        expected.insert(fs::path(name).begin()->string());
         EXPECT_TRUE(fs::is_regular_file(s.work() / name)) << name;
         std::string got = slurp(s.work() / name);
         EXPECT_EQ(got.size(), bytes.size()) << name;
@@ -244,6 +335,26 @@ INSTANTIATE_TEST_SUITE_P(Table, Quorvel, testing::Values(
          1, "", samefile, {}, true},
     Case{"same_block_device_by_two_nodes_is_refused", {{Loop, "disk", sector}, {Node, "disk2", "disk"}},
          {"disk", "disk2"}, 1, "", samefile, {}, true},
+    Case{"two_loop_devices_over_one_file_are_refused",
+         {{File, "img", sector}, {Backed, "l1", "img"}, {Backed, "l2", "img"}}, {"l1", "l2"},
+         1, "", samefile, {{"img", sector}}, true},
+    Case{"file_and_a_loop_device_over_it_are_refused", {{File, "img", sector}, {Backed, "l", "img"}},
+         {"img", "l"}, 1, "", samefile, {{"img", sector}}, true},
+    Case{"loop_device_and_the_file_behind_it_are_refused",
+         {{File, "img", sector}, {Backed, "l", "img"}}, {"l", "img"},
+         1, "", samefile, {{"img", sector}}, true},
+    // Once the writer has sent a line, a program that went on would read its
+    // own records back for ever.
+    Case{"same_fifo_twice_is_refused_at_once", {{Pipe, "f", "0000000000000111\n"}}, {"f", "f"},
+         1, "", samefile, {}},
+    Case{"files_on_two_file_systems_with_one_inode_number_convert",
+         {{Tmpfs, "m1", ""}, {Tmpfs, "m2", ""}, {File, "m1/a.hack", golden},
+          {File, "m2/out.hex", "old\n"}},
+         {"m1/a.hack", "m2/out.hex"}, 0, "", "", {{"m1/a.hack", golden}, {"m2/out.hex", goldenhex}},
+         true},
+    Case{"failing_close_of_the_output_is_a_write_failure", {{File, "a.hack", golden}},
+         {"a.hack", "out.hex"}, 1, "", fout + "Input/output error\n", {{"out.hex", goldenhex}},
+         false, false, 0, true},
     Case{"same_character_device_twice_is_allowed", {}, {"/dev/null", "/dev/null"}, 0, "", "", {}},
     Case{"usage_line_in_a_64_kib_stack", {}, {}, 1, usage, "", {}, false, false, 64},
     Case{"conversion_in_a_64_kib_stack", {{File, "a.hack", hack(twice)}}, {"a.hack", "out.hex"},
@@ -252,15 +363,27 @@ INSTANTIATE_TEST_SUITE_P(Table, Quorvel, testing::Values(
 // clang-format on
 
 // Records reach the output while the listing is still being written: the
-// writer sends the first words and keeps the pipe open; their records must be
-// in the output within two seconds, before it sends the rest and closes.
+// writer sends the first part of the listing and keeps the FIFO or terminal
+// open; its records must be in the output within two seconds, before the
+// writer sends the rest and ends the input.
 struct FifoCase {
     const char *name;
-    std::size_t words, first;
+    std::string text;
+    std::size_t sent;         // bytes of text sent first
+    std::string early, image; // the image of those, and of the whole text
+    bool terminal = false;    // a terminal (a pty) as listing, not a FIFO
 };
 
 void PrintTo(const FifoCase &c, std::ostream *os) {
     *os << c.name;
+}
+
+// A listing of n words, of which the first are sent first.
+FifoCase fromwords(const char *name, std::size_t n, std::size_t first, bool terminal = false) {
+    const std::vector<std::uint16_t> ws = words(n);
+    return {name,       hack(ws),
+            first * 17, hex(std::vector<std::uint16_t>(ws.begin(), ws.begin() + long(first))),
+            hex(ws),    terminal};
 }
 
 class Fifo : public testing::TestWithParam<FifoCase> {};
@@ -275,42 +398,66 @@ bool feed(int fd, const char *p, std::size_t n) {
     return true;
 }
 
+// The writing end of a terminal whose other end is at path; -1 if none.
+int openterminal(fs::path &path) {
+    int fd = posix_openpt(O_RDWR | O_NOCTTY);
+    struct termios t;
+    if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0 || tcgetattr(fd, &t) != 0)
+        return -1;
+    t.c_lflag &= ~tcflag_t(ECHO); // nobody reads what would be echoed
+    if (tcsetattr(fd, TCSANOW, &t) != 0)
+        return -1;
+    path = ptsname(fd);
+    return fd;
+}
+
 TEST_P(Fifo, RecordsLeaveAsTheListingArrives) {
     const FifoCase &c = GetParam();
     Scratch s;
-    const fs::path fifo = s.work() / "in.hack", out = s.work() / "out.hex";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const std::vector<std::uint16_t> ws = words(c.words);
-    const std::string text = hack(ws),
-                      early =
-                          hex(std::vector<std::uint16_t>(ws.begin(), ws.begin() + long(c.first)));
-    const std::size_t half = c.first * 17;
+    fs::path listing = s.work() / "in.hack";
+    const fs::path out = s.work() / "out.hex";
+    int terminal = -1;
+    if (c.terminal)
+        ASSERT_GE(terminal = openterminal(listing), 0);
+    else
+        ASSERT_EQ(mkfifo(listing.c_str(), 0600), 0);
     Result r{};
-    std::thread converter([&] { r = s.run({"in.hack", "out.hex"}); });
-    int fd = open(fifo.c_str(), O_WRONLY);
+    std::thread converter([&] { r = s.run({listing.string(), "out.hex"}); });
+    int fd = c.terminal ? terminal : open(listing.c_str(), O_WRONLY);
     ASSERT_GE(fd, 0);
-    bool fed = feed(fd, text.data(), half);
+    bool fed = feed(fd, c.text.data(), c.sent);
     std::string got;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (fed && (got = slurp(out)) != early && std::chrono::steady_clock::now() < deadline)
+    while (fed && (got = slurp(out)) != c.early && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    fed = fed && feed(fd, text.data() + half, text.size() - half);
-    close(fd);
+    fed = fed && feed(fd, c.text.data() + c.sent, c.text.size() - c.sent);
+    // A terminal ends its input with the end-of-file character, and must stay
+    // open until it has been read.
+    if (c.terminal)
+        fed = fed && feed(fd, "\x04", 1);
+    else
+        close(fd);
     converter.join();
+    if (c.terminal)
+        close(fd);
     EXPECT_TRUE(fed);
-    EXPECT_EQ(got.size(), early.size()) << "the records of the words sent were not all written";
-    EXPECT_TRUE(got == early);
+    EXPECT_EQ(got.size(), c.early.size()) << "the records of the bytes sent were not all written";
+    EXPECT_TRUE(got == c.early);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_TRUE(slurp(out) == hex(ws));
+    EXPECT_TRUE(slurp(out) == c.image);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, Fifo,
-                         testing::Values(FifoCase{"ten_lines_and_the_pipe_kept_open", 10, 10},
-                                         FifoCase{"half_of_a_large_listing", 100000, 50000}),
-                         [](const testing::TestParamInfo<FifoCase> &p) {
-                             return std::string(p.param.name);
-                         });
+// A read of 63 bytes without a newline is whole: its record must not wait for
+// the byte after it.
+INSTANTIATE_TEST_SUITE_P(
+    Table, Fifo,
+    testing::Values(fromwords("ten_lines_and_the_pipe_kept_open", 10, 10),
+                    fromwords("half_of_a_large_listing", 100000, 50000),
+                    fromwords("two_lines_from_a_terminal", 2, 2, true),
+                    FifoCase{"piece_of_63_bytes_from_a_pipe", std::string(63, '1') + "\n", 63,
+                             hex({0xFFFF}), hex({0xFFFF, 0})}),
+    [](const testing::TestParamInfo<FifoCase> &p) { return std::string(p.param.name); });
 
 // Independent readers of Intel HEX must turn the image back into the words,
 // low byte first.
