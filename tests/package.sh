@@ -23,11 +23,13 @@ version=$(sed -n 's/^project(quorvel VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 [ "$(dpkg-deb -f "$deb" Section)" = devel ] || fail "Section field"
 [ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || fail "no Maintainer"
 dpkg-deb -f "$deb" Depends | grep -q 'libc6' || fail "Depends does not name libc6"
+dpkg-deb -f "$deb" Suggests | grep -q 'srecord' || fail "Suggests does not name srecord"
 [ "$(dpkg-deb -f "$deb" Description | wc -l)" -gt 1 ] || fail "no long description"
 
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for path in ./usr/bin/quorvel ./usr/share/man/man1/quorvel.1.gz \
-    ./usr/share/doc/quorvel/copyright ./usr/share/doc/quorvel/changelog.gz; do
+    ./usr/share/doc/quorvel/copyright ./usr/share/doc/quorvel/changelog.gz \
+    ./usr/share/doc/quorvel/examples/Makefile ./usr/share/doc/quorvel/examples/count.hack; do
     grep -qx "$path" <<<"$contents" || fail "$path is not in the package"
 done
 

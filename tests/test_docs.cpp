@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -18,6 +19,21 @@ const fs::path source = QUORVEL_SOURCE_DIR;
 
 bool have(const std::string &tool) {
     return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// What a shell command prints on standard output; its exit status in status.
+std::string capture(const std::string &command, int &status) {
+    std::string said;
+    std::FILE *p = popen(command.c_str(), "r");
+    if (p == nullptr) {
+        status = -1;
+        return said;
+    }
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+        said.append(buf, n);
+    status = pclose(p);
+    return said;
 }
 
 // The lines of every ".Bd -literal" block after the EXAMPLES heading.
@@ -73,13 +89,9 @@ TEST(ManualPage, RendersWithoutWarnings) {
         command = "groff -mandoc -ww -z '" + page + "' 2>&1";
     else
         GTEST_SKIP() << "neither mandoc nor groff is installed";
-    std::FILE *p = popen(command.c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    std::string said;
-    char buf[256];
-    while (std::fgets(buf, sizeof buf, p) != nullptr)
-        said += buf;
-    EXPECT_EQ(pclose(p), 0) << said;
+    int status;
+    const std::string said = capture(command, status);
+    EXPECT_EQ(status, 0) << said;
     EXPECT_EQ(said, "");
 }
 
@@ -108,6 +120,326 @@ TEST(Batch, MakefileConvertsEveryListingInParallel) {
         EXPECT_TRUE(slurp(s.work() / ("l" + std::to_string(i) + ".hex")) == hex(sets[i])) << i;
 }
 
+// From image to ROM: each product of the Makefile read back by a decoder
+// written from its format's description, never by the tool that made it.
+using Words = std::vector<std::uint16_t>;
+
+// The text with every comment, from start to the end of the line (or from
+// start to stop), made a blank.
+std::string uncomment(std::string text, const std::string &start, const std::string &stop = "\n") {
+    for (std::size_t at; (at = text.find(start)) != std::string::npos;) {
+        std::size_t end = text.find(stop, at + start.size());
+        end = end == std::string::npos ? text.size() : end + stop.size();
+        text.replace(at, end - at, " ");
+    }
+    return text;
+}
+
+std::uint16_t hexword(const std::string &token) {
+    std::size_t used = 0;
+    unsigned long v = 0;
+    try {
+        v = std::stoul(token, &used, 16);
+    } catch (const std::exception &) {
+    }
+    EXPECT_TRUE(used == token.size() && !token.empty() && v <= 0xFFFF) << "not a word: " << token;
+    return static_cast<std::uint16_t>(v);
+}
+
+// Flat binary: two bytes a word, low byte first.
+Words decodebin(const fs::path &file) {
+    const std::string b = slurp(file);
+    EXPECT_EQ(b.size() % 2, 0u);
+    Words ws;
+    for (std::size_t i = 0; i + 1 < b.size(); i += 2)
+        ws.push_back(static_cast<std::uint16_t>(std::uint8_t(b[i]) | std::uint8_t(b[i + 1]) << 8));
+    return ws;
+}
+
+// One EEPROM's half: a byte a word.
+Words decodebytes(const fs::path &file) {
+    Words ws;
+    for (char c : slurp(file))
+        ws.push_back(std::uint8_t(c));
+    return ws;
+}
+
+// Memory Initialization File: "--" comments and "%" comments; "KEY = VALUE;"
+// settings; between CONTENT BEGIN and END, "ADDRESS : WORD ...;" with the
+// words at consecutive addresses, or "[FIRST..LAST] : WORD;".
+Words decodemif(const fs::path &file) {
+    std::istringstream in(uncomment(uncomment(slurp(file), "--"), "%", "%"));
+    std::string settings, content, statement;
+    std::getline(in, settings, '\0');
+    const std::size_t begin = settings.find("CONTENT"), end = settings.rfind("END");
+    EXPECT_TRUE(begin != std::string::npos && end != std::string::npos && begin < end);
+    if (begin == std::string::npos || end == std::string::npos || begin > end)
+        return {};
+    content = settings.substr(begin + 7, end - begin - 7);
+    settings.resize(begin);
+    std::istringstream set(settings);
+    long depth = -1;
+    while (std::getline(set, statement, ';')) {
+        std::istringstream words(statement);
+        std::string key, eq, value;
+        if (!(words >> key >> eq >> value))
+            continue;
+        if (key == "WIDTH") {
+            EXPECT_EQ(value, "16");
+        } else if (key == "DEPTH") {
+            depth = std::stol(value);
+        } else if (key == "ADDRESS_RADIX" || key == "DATA_RADIX") {
+            EXPECT_EQ(value, "HEX") << key;
+        }
+    }
+    EXPECT_GT(depth, 0);
+    Words ws(static_cast<std::size_t>(std::max(depth, 0L)));
+    std::vector<bool> set_(ws.size());
+    std::istringstream entries(content);
+    entries >> statement; // BEGIN
+    EXPECT_EQ(statement, "BEGIN");
+    while (std::getline(entries, statement, ';')) {
+        const std::size_t colon = statement.find(':');
+        if (colon == std::string::npos) {
+            EXPECT_EQ(statement.find_first_not_of(" \t\r\n"), std::string::npos) << statement;
+            continue;
+        }
+        std::istringstream address(statement.substr(0, colon)), data(statement.substr(colon + 1));
+        std::string a, w;
+        address >> a;
+        std::size_t first, last;
+        std::vector<std::uint16_t> values;
+        while (data >> w)
+            values.push_back(hexword(w));
+        if (a.front() == '[') {
+            const std::size_t dots = a.find("..");
+            first = hexword(a.substr(1, dots - 1));
+            last = hexword(a.substr(dots + 2, a.size() - dots - 3));
+            EXPECT_EQ(values.size(), 1u) << statement;
+        } else {
+            first = hexword(a);
+            last = first + values.size() - 1;
+        }
+        for (std::size_t k = first; k <= last && k < ws.size(); k++) {
+            EXPECT_FALSE(set_[k]) << "address " << k << " given twice";
+            ws[k] = values.size() == 1 ? values[0] : values[k - first];
+            set_[k] = true;
+        }
+        EXPECT_LT(last, ws.size()) << "past DEPTH: " << statement;
+    }
+    EXPECT_EQ(std::count(set_.begin(), set_.end(), false), 0) << "addresses without a word";
+    return ws;
+}
+
+// Coefficient file: ";" comments; "memory_initialization_radix=16;" and
+// "memory_initialization_vector=" followed by the words, separated by commas
+// or white space, and a ";".
+Words decodecoe(const fs::path &file) {
+    const std::string text = slurp(file);
+    const std::string radix = "memory_initialization_radix=16;\n",
+                      vector = "memory_initialization_vector=\n";
+    EXPECT_EQ(text.rfind(radix + vector, 0), 0u) << text.substr(0, 80);
+    const std::size_t from = radix.size() + vector.size(), stop = text.find(';', from);
+    EXPECT_EQ(stop + 2, text.size()) << "the vector must end with ';' and the file after it";
+    std::string list = text.substr(from, stop - from);
+    std::replace(list.begin(), list.end(), ',', ' ');
+    std::istringstream in(list);
+    Words ws;
+    for (std::string w; in >> w;)
+        ws.push_back(hexword(w));
+    return ws;
+}
+
+// $readmemh text: "//" and "/* */" comments, "@ADDRESS" to go to a word
+// address, and otherwise one word after another.
+Words decodemem(const fs::path &file) {
+    // Whichever comment starts first runs to its end.
+    std::string text = slurp(file);
+    for (std::size_t at; (at = text.find('/')) != std::string::npos;) {
+        const std::string stop = text.compare(at, 2, "/*") == 0 ? "*/" : "\n";
+        const std::size_t end = text.find(stop, at + 2);
+        EXPECT_TRUE(text.compare(at, 2, "/*") == 0 || text.compare(at, 2, "//") == 0);
+        text.replace(at, end == std::string::npos ? text.size() - at : end + stop.size() - at, " ");
+    }
+    std::istringstream in(text);
+    Words ws;
+    std::size_t at = 0;
+    for (std::string w; in >> w;) {
+        if (w[0] == '@') {
+            at = std::stoul(w.substr(1), nullptr, 16);
+            continue;
+        }
+        if (ws.size() <= at)
+            ws.resize(at + 1);
+        ws[at++] = hexword(w);
+    }
+    return ws;
+}
+
+// Logisim "v2.0 raw": that line, then words in hexadecimal, "N*WORD" for N
+// of the same.
+Words decodelogisim(const fs::path &file) {
+    std::istringstream in(uncomment(slurp(file), "#"));
+    std::string header;
+    std::getline(in, header);
+    EXPECT_EQ(header, "v2.0 raw");
+    Words ws;
+    for (std::string w; in >> w;) {
+        const std::size_t star = w.find('*');
+        const std::size_t n = star == std::string::npos ? 1 : std::stoul(w.substr(0, star));
+        ws.insert(ws.end(), n, hexword(star == std::string::npos ? w : w.substr(star + 1)));
+    }
+    return ws;
+}
+
+// A Verilog simulator loading the file into a memory of 32768 words with
+// $readmemh or $readmemb, and printing every word it holds.
+Words simulate(const fs::path &file, const char *task) {
+    const fs::path dir = file.parent_path();
+    spit(dir / "tb.v", std::string("module tb;\n  reg [15:0] rom [0:32767];\n  integer i;\n"
+                                   "  initial begin\n    ") +
+                           task + "(\"" + file.filename().string() +
+                           "\", rom);\n    for (i = 0; i < 32768; i = i + 1)\n"
+                           "      if (rom[i] !== 16'bx) $display(\"%0d %h\", i, rom[i]);\n"
+                           "  end\nendmodule\n");
+    int status;
+    const std::string said = capture(
+        "cd '" + dir.string() + "' && iverilog -o tb.vvp tb.v && vvp -n tb.vvp 2>&1", status);
+    EXPECT_EQ(status, 0) << said;
+    std::istringstream in(said);
+    Words ws;
+    for (std::string line; std::getline(in, line);) {
+        // A ROM's program is mostly shorter than the memory.
+        if (line.rfind("WARNING: ", 0) == 0 && line.find("Not enough words") != std::string::npos)
+            continue;
+        std::istringstream fields(line);
+        std::size_t at;
+        std::string w;
+        EXPECT_TRUE(fields >> at >> w && at == ws.size()) << "the simulator said: " << line;
+        ws.push_back(hexword(w));
+    }
+    return ws;
+}
+Words readmemh(const fs::path &file) {
+    return simulate(file, "$readmemh");
+}
+Words readmemb(const fs::path &file) {
+    return simulate(file, "$readmemb");
+}
+
+// The words of a clean listing.
+Words wordsof(const std::string &listing) {
+    std::istringstream in(listing);
+    Words ws;
+    for (std::string line; std::getline(in, line);)
+        ws.push_back(static_cast<std::uint16_t>(std::stoul(line, nullptr, 2)));
+    return ws;
+}
+
+enum Pick { Whole, Low, High };
+
+struct Recipe {
+    const char *name;
+    std::string listing, target, vars;
+    Words (*decode)(const fs::path &); // null for a target that must fail
+    Pick pick;                         // what of each word the product holds
+    std::size_t padto;                 // what it is padded to, in its own units; 0: not padded
+    unsigned fill;                     // the padding byte
+    bool fails;                        // whether make must fail
+    std::string out, err;              // what make prints; the start of it on standard error
+    const char *needs = nullptr;       // a tool the check needs
+};
+
+void PrintTo(const Recipe &r, std::ostream *os) {
+    *os << r.name;
+}
+
+class Products : public testing::TestWithParam<Recipe> {};
+
+TEST_P(Products, HoldTheListingsWords) {
+    const Recipe &r = GetParam();
+    if (!have("make") || !have("srec_cat") || !have("objcopy") || !have("od"))
+        GTEST_SKIP() << "make, srecord, binutils or coreutils is missing";
+    if (r.needs != nullptr && !have(r.needs))
+        GTEST_SKIP() << r.needs << " is not installed";
+    Scratch s;
+    spit(s.work() / "t.hack", r.listing);
+    const fs::path out = s.work().parent_path() / "make.out",
+                   err = s.work().parent_path() / "make.err";
+    const std::string command = "make -s -C '" + s.work().string() + "' -f '" +
+                                (source / "examples/Makefile").string() + "' QUORVEL='" +
+                                QUORVEL_BIN + "' " + r.vars + " " + r.target + " >'" +
+                                out.string() + "' 2>'" + err.string() + "'";
+    const int status = std::system(command.c_str());
+    EXPECT_EQ(slurp(out), r.out);
+    EXPECT_EQ(slurp(err).substr(0, r.err.size()), r.err);
+    EXPECT_EQ(status != 0, r.fails) << slurp(err);
+    if (r.fails && r.target != "check") {
+        EXPECT_FALSE(fs::exists(s.work() / r.target)) << "a product that does not fit was made";
+    }
+    if (r.decode == nullptr || r.fails)
+        return;
+    Words expected;
+    for (std::uint16_t w : wordsof(r.listing))
+        expected.push_back(r.pick == Whole ? w : r.pick == Low ? w & 0xFF : w >> 8);
+    if (expected.size() < r.padto)
+        expected.resize(r.padto,
+                        static_cast<std::uint16_t>(r.pick == Whole ? r.fill * 0x101 : r.fill));
+    const Words got = r.decode(s.work() / r.target);
+    EXPECT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected) << "the product's words differ from the listing's";
+}
+
+// Known words, enough of them to fill several lines of every format.
+Words knownwords() {
+    Words ws = {0x0000, 0xFFFF, 0x00FF, 0xFF00, 0x8000};
+    for (std::uint16_t w : words(40))
+        ws.push_back(w);
+    return ws;
+}
+const std::string known = hack(knownwords()), full = hack(words(32768)), past = hack(words(32769));
+const std::string faulty =
+    "0000000000000111\r\n// x\n\nloop:\n111\n0000000000000111\n000000000000011";
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, Products, testing::Values(
+    // name; listing, target, make variables; decoder, what of a word, padded to, fill;
+    // fails, standard output, start of standard error; tool needed
+    Recipe{"flat_binary", known, "t.bin", "", decodebin, Whole, 0, 0, false, "", ""},
+    Recipe{"flat_binary_of_32768_words", full, "t.bin", "", decodebin, Whole, 0, 0, false, "", ""},
+    Recipe{"low_bytes_padded_to_the_eeprom", known, "t.lo.bin", "", decodebytes, Low, 32768, 0,
+           false, "", ""},
+    Recipe{"high_bytes_padded_to_the_eeprom", known, "t.hi.bin", "", decodebytes, High, 32768, 0,
+           false, "", ""},
+    Recipe{"high_bytes_padded_as_erased", known, "t.hi.bin", "EEPROM_SIZE=8192 FILL=0xFF",
+           decodebytes, High, 8192, 0xFF, false, "", ""},
+    Recipe{"memory_initialization_file", known, "t.mif", "", decodemif, Whole, 32768, 0,
+           false, "", ""},
+    Recipe{"memory_initialization_file_of_a_smaller_rom", known, "t.mif", "ROM_WORDS=100 FILL=0xA5",
+           decodemif, Whole, 100, 0xA5, false, "", ""},
+    Recipe{"coefficient_file", known, "t.coe", "", decodecoe, Whole, 0, 0, false, "", ""},
+    Recipe{"readmemh_text", known, "t.mem", "", decodemem, Whole, 0, 0, false, "", ""},
+    Recipe{"logisim_image", known, "t.logisim", "", decodelogisim, Whole, 0, 0, false, "", ""},
+    Recipe{"readmemh_text_in_a_verilog_simulator", known, "t.mem", "", readmemh, Whole, 0, 0,
+           false, "", "", "iverilog"},
+    Recipe{"listing_by_readmemb_in_a_verilog_simulator", known, "t.hack", "", readmemb, Whole, 0, 0,
+           false, "", "", "iverilog"},
+    Recipe{"past_32768_words_makes_no_binary", past, "t.bin", "", nullptr, Whole, 0, 0, true, "",
+           "t.bin: t.hex holds 32769 words, more than an image can address (32768)\n"},
+    Recipe{"past_32768_words_makes_no_mif", past, "t.mif", "", nullptr, Whole, 0, 0, true, "",
+           "t.bin: t.hex holds 32769 words, more than an image can address (32768)\n"},
+    Recipe{"more_words_than_rom_words_makes_no_mif", known, "t.mif", "ROM_WORDS=44", nullptr, Whole,
+           0, 0, true, "", "t.mif: t.bin holds 45 words, more than ROM_WORDS (44)\n"},
+    Recipe{"more_words_than_the_eeprom_makes_no_half", known, "t.lo.bin", "EEPROM_SIZE=44", nullptr,
+           Whole, 0, 0, true, "", "t.lo.bin: t.bin holds 45 words, more than EEPROM_SIZE (44)\n"},
+    Recipe{"check_passes_a_clean_listing", "0000000000000111\r\n" + known, "check", "", nullptr,
+           Whole, 0, 0, false, "", ""},
+    Recipe{"check_lists_every_other_line", faulty, "check", "", nullptr, Whole, 0, 0, true,
+           "t.hack:2:// x\nt.hack:3:\nt.hack:4:loop:\nt.hack:5:111\nt.hack:7:000000000000011\n",
+           ""}),
+    [](const testing::TestParamInfo<Recipe> &p) { return std::string(p.param.name); });
+// clang-format on
+
 TEST(Install, PutsProgramPageAndReadmeUnderThePrefix) {
     Scratch s;
     const fs::path prefix = s.work() / "prefix";
@@ -116,6 +448,8 @@ TEST(Install, PutsProgramPageAndReadmeUnderThePrefix) {
     ASSERT_EQ(std::system(command.c_str()), 0);
     EXPECT_TRUE(fs::is_regular_file(prefix / "share/man/man1/quorvel.1"));
     EXPECT_EQ(slurp(prefix / "share/doc/quorvel/README.md"), slurp(source / "README.md"));
+    EXPECT_EQ(slurp(prefix / "share/doc/quorvel/examples/Makefile"),
+              slurp(source / "examples/Makefile"));
     const fs::path installed = prefix / "bin/quorvel";
     ASSERT_TRUE(fs::is_regular_file(installed));
     const std::string run = "'" + installed.string() + "' '" +
