@@ -4,6 +4,9 @@
 # headers carry the modes of the files cpack wrote, and so the builder's
 # umask; give every member the mode dpkg-deb gives it.
 foreach(deb ${CPACK_PACKAGE_FILES})
+  if(NOT deb MATCHES "\\.deb$")
+    continue()
+  endif()
   file(SIZE "${deb}" size)
   set(at 8) # past the "!<arch>\n" magic
   while(at LESS size)
