@@ -168,9 +168,7 @@ Words decodebytes(const fs::path &file) {
 // settings; between CONTENT BEGIN and END, "ADDRESS : WORD ...;" with the
 // words at consecutive addresses, or "[FIRST..LAST] : WORD;".
 Words decodemif(const fs::path &file) {
-    std::istringstream in(uncomment(uncomment(slurp(file), "--"), "%", "%"));
-    std::string settings, content, statement;
-    std::getline(in, settings, '\0');
+    std::string settings = uncomment(uncomment(slurp(file), "--"), "%", "%"), content, statement;
     const std::size_t begin = settings.find("CONTENT"), end = settings.rfind("END");
     EXPECT_TRUE(begin != std::string::npos && end != std::string::npos && begin < end);
     if (begin == std::string::npos || end == std::string::npos || begin > end)
@@ -180,9 +178,9 @@ Words decodemif(const fs::path &file) {
     std::istringstream set(settings);
     long depth = -1;
     while (std::getline(set, statement, ';')) {
-        std::istringstream words(statement);
+        std::istringstream fields(statement);
         std::string key, eq, value;
-        if (!(words >> key >> eq >> value))
+        if (!(fields >> key >> eq >> value))
             continue;
         if (key == "WIDTH") {
             EXPECT_EQ(value, "16");
@@ -194,7 +192,7 @@ Words decodemif(const fs::path &file) {
     }
     EXPECT_GT(depth, 0);
     Words ws(static_cast<std::size_t>(std::max(depth, 0L)));
-    std::vector<bool> set_(ws.size());
+    std::vector<bool> given(ws.size());
     std::istringstream entries(content);
     entries >> statement; // BEGIN
     EXPECT_EQ(statement, "BEGIN");
@@ -221,13 +219,13 @@ Words decodemif(const fs::path &file) {
             last = first + values.size() - 1;
         }
         for (std::size_t k = first; k <= last && k < ws.size(); k++) {
-            EXPECT_FALSE(set_[k]) << "address " << k << " given twice";
+            EXPECT_FALSE(given[k]) << "address " << k << " given twice";
             ws[k] = values.size() == 1 ? values[0] : values[k - first];
-            set_[k] = true;
+            given[k] = true;
         }
         EXPECT_LT(last, ws.size()) << "past DEPTH: " << statement;
     }
-    EXPECT_EQ(std::count(set_.begin(), set_.end(), false), 0) << "addresses without a word";
+    EXPECT_EQ(std::count(given.begin(), given.end(), false), 0) << "addresses without a word";
     return ws;
 }
 
