@@ -4,51 +4,20 @@
 // data records, two bytes per word, low byte first, from address 0.
 
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
 #include <fcntl.h>
-#include <linux/loop.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include "convert.hpp"
+#include "guard.hpp"
 
 // Listings and images past 2 GiB, on 32-bit platforms too: without a 64-bit
 // off_t, opening or writing them fails.
 static_assert(sizeof(off_t) == 8, "build with -D_FILE_OFFSET_BITS=64");
 
 namespace {
-
-// Where fd is a loop device, takes the device and inode of the file behind it
-// for those of the device itself.
-void backing(int fd, const struct stat &st, dev_t &dev, ino_t &ino) {
-    struct loop_info64 info;
-    if (!S_ISBLK(st.st_mode) || ioctl(fd, LOOP_GET_STATUS64, &info) != 0)
-        return;
-    // The kernel's own encoding of a device number.
-    const std::uint64_t d = info.lo_device;
-    dev = makedev((d >> 8) & 0xFFF, (d & 0xFF) | ((d >> 12) & 0xFFF00));
-    ino = info.lo_inode;
-}
-
-// Whether writing out would overwrite the listing, or feed the writes back
-// into it: the same regular file or pipe, the same disk by any of its nodes,
-// or a loop device and the file behind it. A terminal or /dev/null named
-// twice is harmless.
-bool samefile(int infd, const struct stat &in, int outfd, const struct stat &out) {
-    if (in.st_dev == out.st_dev && in.st_ino == out.st_ino)
-        return S_ISREG(in.st_mode) || S_ISFIFO(in.st_mode) || S_ISBLK(in.st_mode);
-    if (S_ISBLK(in.st_mode) && S_ISBLK(out.st_mode) && in.st_rdev == out.st_rdev)
-        return true;
-    dev_t indev = in.st_dev, outdev = out.st_dev;
-    ino_t inino = in.st_ino, outino = out.st_ino;
-    backing(infd, in, indev, inino);
-    backing(outfd, out, outdev, outino);
-    return indev == outdev && inino == outino;
-}
 
 void report(const char *what, int error) {
     errno = error;
@@ -60,6 +29,11 @@ void report(const char *what, int error) {
 int main(int argc, char *argv[]) {
     if (argc != 3) {
         std::fputs("enter ./quorvel filename.hack filename.hex\n", stdout);
+        return 1;
+    }
+    // Before anything is opened, so that no message can go into a file.
+    if (!openstandard()) {
+        std::perror("fin fails");
         return 1;
     }
 
