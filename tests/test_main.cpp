@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
@@ -36,18 +38,41 @@ const std::string samefile = "fout fails: Input and output are the same file\n";
 // Loop: a disk (a loop device) holding the content, with its device node made
 // under the name; Node: another node for the disk made under that name;
 // Backed: a loop device over the file named by the content, its node made
-// under the name; Pipe: a FIFO to which a writer sends the content once the
-// program opens it; Tmpfs: a fresh file system mounted on a new directory, in
-// a mount namespace of the test's own.
-enum Kind { File, Dir, Symlink, Hardlink, Loop, Node, Backed, Pipe, Tmpfs };
+// under the name; Zram: a disk in memory that is no loop device, holding the
+// content, its node made under the name; Char: a character device node with
+// the numbers of the disk named by the content; Pipe: a FIFO to which a writer
+// sends the content once the program opens it; Tmpfs: a fresh file system
+// mounted on a new directory, and Ext2: a fresh ext2 file system on the disk
+// named by the content mounted there, both in a mount namespace of the test's
+// own; Sealed: a file in memory holding the content, sealed against
+// shrinking, open in the program as descriptor 9, and the name a symbolic
+// link to /dev/fd/9.
+enum Kind {
+    File,
+    Dir,
+    Symlink,
+    Hardlink,
+    Loop,
+    Node,
+    Backed,
+    Zram,
+    Char,
+    Pipe,
+    Tmpfs,
+    Ext2,
+    Sealed
+};
 
 struct Entry {
     Kind kind;
     std::string name, content; // bytes of a file or disk, target of a link or node
+    // The first number tried for a loop device. Numbers past 255 are encoded
+    // apart from the rest, so the suite's own loop devices sit there.
+    int loop = 300;
 };
 
 struct Case {
-    const char *name;
+    std::string name;
     std::vector<Entry> before;
     std::vector<std::string> args;
     int status;
@@ -60,9 +85,12 @@ struct Case {
     // listing or the image would grow by megabytes on these.
     bool flatmemory = false;
     long stackkib = 0; // a stack limit to run under
-    // Whether the program's close of its output is made to fail, as a disk
-    // that reports an error only then would.
-    bool closefails = false;
+    // A fault that strace injects into the program's calls on the file of
+    // args[faulton], as "close:error=EIO" or "openat:error=EEXIST:when=2".
+    const char *fault = nullptr;
+    int faulton = 1;
+    std::string shell = ""; // what a shell does before it runs the program
+    unsigned mode = 0;      // the permission bits args[1] must have afterwards
 };
 
 // Peak memory of a run on a small listing, for runs on large ones to be
@@ -80,25 +108,42 @@ void PrintTo(const Case &c, std::ostream *os) {
     *os << c.name;
 }
 
-// The loop devices a test attached, detached when it ends.
+// The loop devices a test attached, detached when it ends, the zram disks it
+// added, removed, and a descriptor it left open for the program, closed.
 struct Disks {
-    std::vector<std::string> devices;
+    std::vector<std::string> devices, zrams;
+    bool sealed = false;
     ~Disks() {
         for (const std::string &d : devices)
             EXPECT_EQ(std::system(("losetup -d " + d).c_str()), 0) << d << " stays attached";
+        for (const std::string &z : zrams)
+            EXPECT_TRUE(std::ofstream("/sys/class/zram-control/hot_remove") << z) << "zram" << z;
+        if (sealed)
+            close(9);
     }
 };
 
-// Attaches a loop device to the file at image; returns its path, or "".
-std::string attach(const fs::path &image) {
-    std::FILE *p =
-        popen(("losetup --find --show '" + image.string() + "' 2>/dev/null").c_str(), "r");
-    if (p == nullptr)
+// Attaches the first free loop device numbered from first up to the file at
+// image; returns its path, or "".
+std::string attach(const fs::path &image, int first) {
+    for (int n = first; n < first + 64; n++) {
+        const std::string device = "/dev/loop" + std::to_string(n);
+        if (std::system(("losetup " + device + " '" + image.string() + "' 2>/dev/null").c_str()) ==
+            0)
+            return device;
+    }
+    return "";
+}
+
+// Adds a zram disk of a mebibyte holding bytes; returns its number, or "".
+std::string addzram(const std::string &bytes) {
+    std::string z;
+    std::ifstream("/sys/class/zram-control/hot_add") >> z;
+    if (z.empty())
         return "";
-    char line[256] = {};
-    bool got = std::fgets(line, sizeof line, p) != nullptr;
-    std::string device = got ? std::string(line, std::strcspn(line, "\n")) : "";
-    return pclose(p) == 0 ? device : "";
+    if (std::ofstream("/sys/block/zram" + z + "/disksize") << "1M")
+        std::ofstream("/dev/zram" + z, std::ios::binary) << bytes;
+    return z;
 }
 
 // The file systems a test mounted, taken down before its scratch directory.
@@ -125,36 +170,24 @@ void sendinto(const fs::path &path, const std::string &bytes) {
     close(fd);
 }
 
-// strace with these arguments, to run the program under. LeakSanitizer
-// cannot work in a traced program, so a sanitizer build checks no leaks there.
-std::vector<std::string> strace(std::vector<std::string> args) {
+// strace, to run the program under with the fault injected into its calls on
+// the file at path. LeakSanitizer cannot work in a traced program, so a
+// sanitizer build checks no leaks there.
+std::vector<std::string> strace(const std::string &fault, const fs::path &path) {
     const char *asan = std::getenv("ASAN_OPTIONS");
-    args.insert(args.begin(), {"strace", "-qq", "-E",
-                               "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":detect_leaks=0",
-                               "-e", "trace=close"});
-    return args;
+    return {"strace", "-qq",
+            "-o",     "/dev/null",
+            "-E",     "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":detect_leaks=0",
+            "-P",     fs::weakly_canonical(path).string(),
+            "-e",     "trace=" + fault.substr(0, fault.find(':')),
+            "-e",     "inject=" + fault};
 }
 
-// Which of the program's close calls, counted from 1, closes the file at
-// path, as strace sees the run; 0 when it cannot tell.
-int closeof(const Scratch &s, const Case &c, const fs::path &path) {
-    const fs::path log = s.work().parent_path() / "strace.log";
-    s.run(c.args, c.stackkib, strace({"-y", "-o", log.string()}));
-    std::istringstream in(slurp(log));
-    int n = 0;
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind("close(", 0) == 0) {
-            n++;
-            if (line.find("<" + path.string() + ">") != std::string::npos)
-                return n;
-        }
-    return 0;
-}
-
-// Makes a block device node at path for the disk that the node at of names.
-bool mknode(const fs::path &path, const std::string &of) {
+// Makes a device node of this type at path for the device that the node at
+// of names.
+bool mknode(const fs::path &path, const std::string &of, mode_t type = S_IFBLK) {
     struct stat st;
-    if (stat(of.c_str(), &st) != 0 || mknod(path.c_str(), S_IFBLK | 0600, st.st_rdev) != 0)
+    if (stat(of.c_str(), &st) != 0 || mknod(path.c_str(), type | 0600, st.st_rdev) != 0)
         return false;
     int fd = open(path.c_str(), O_RDONLY); // a nodev mount refuses to open it
     return fd >= 0 && close(fd) == 0;
@@ -176,7 +209,14 @@ TEST_P(Quorvel, Run) {
                 t.join();
         }
     } writers;
+    // A mount namespace of the test's own, made once.
+    auto privately = [&] {
+        return !mounts.points.empty() ||
+               (unshare(CLONE_NEWNS) == 0 &&
+                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0);
+    };
     std::set<std::string> expected;
+    bool tmpfs = false;
     for (const Entry &e : c.before) {
         fs::path p = s.work() / e.name;
         switch (e.kind) {
@@ -197,7 +237,7 @@ TEST_P(Quorvel, Run) {
             fs::path image = s.work() / e.content;
             if (e.kind == Loop)
                 spit(image = s.work().parent_path() / (e.name + ".img"), e.content);
-            std::string device = attach(image);
+            std::string device = attach(image, e.loop);
             if (device.empty())
                 GTEST_SKIP() << "no loop device can be attached here";
             disks.devices.push_back(device);
@@ -206,40 +246,66 @@ TEST_P(Quorvel, Run) {
             break;
         }
         case Node:
-            ASSERT_TRUE(mknode(p, (s.work() / e.content).string()));
+        case Char:
+            ASSERT_TRUE(
+                mknode(p, (s.work() / e.content).string(), e.kind == Node ? S_IFBLK : S_IFCHR));
             break;
+        case Zram: {
+            const std::string z = addzram(e.content);
+            if (z.empty())
+                GTEST_SKIP() << "no zram disk can be added here";
+            disks.zrams.push_back(z);
+            ASSERT_TRUE(mknode(p, "/dev/zram" + z));
+            break;
+        }
+        case Sealed: {
+            const int fd = memfd_create("sealed", MFD_ALLOW_SEALING);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(write(fd, e.content.data(), e.content.size()), ssize_t(e.content.size()));
+            ASSERT_EQ(fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK), 0);
+            ASSERT_EQ(dup2(fd, 9), 9);
+            disks.sealed = true;
+            close(fd);
+            fs::create_symlink("/dev/fd/9", p);
+            break;
+        }
         case Pipe:
             ASSERT_EQ(mkfifo(p.c_str(), 0600), 0);
             writers.threads.emplace_back(sendinto, p, e.content);
             break;
         case Tmpfs:
-            if (mounts.points.empty() &&
-                (unshare(CLONE_NEWNS) != 0 ||
-                 mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0))
+        case Ext2: {
+            const std::string disk = (s.work() / e.content).string();
+            if (e.kind == Ext2 &&
+                std::system(("mkfs.ext2 -q -F '" + disk + "' >/dev/null 2>&1").c_str()) != 0)
+                GTEST_SKIP() << "mkfs.ext2 (e2fsprogs) cannot make a file system here";
+            if (!privately())
                 GTEST_SKIP() << "no mount namespace of its own here";
             fs::create_directory(p);
-            ASSERT_EQ(mount("tmpfs", p.c_str(), "tmpfs", 0, "size=1m"), 0);
+            ASSERT_EQ(e.kind == Tmpfs ? mount("tmpfs", p.c_str(), "tmpfs", 0, "size=1m")
+                                      : mount(disk.c_str(), p.c_str(), "ext2", 0, nullptr),
+                      0);
             mounts.points.push_back(p);
+            tmpfs = tmpfs || e.kind == Tmpfs;
             break;
+        }
         }
         expected.insert(fs::path(e.name).begin()->string());
     }
     // Rows on fresh file systems are there for files that differ only in
     // their device.
     struct stat a, b;
-    if (!mounts.points.empty() &&
-        (stat((s.work() / c.args[0]).c_str(), &a) != 0 ||
-         stat((s.work() / c.args[1]).c_str(), &b) != 0 || a.st_ino != b.st_ino))
+    if (tmpfs && (stat((s.work() / c.args[0]).c_str(), &a) != 0 ||
+                  stat((s.work() / c.args[1]).c_str(), &b) != 0 || a.st_ino != b.st_ino))
         GTEST_SKIP() << "the fresh file systems gave the files different inode numbers";
     std::vector<std::string> via;
-    if (c.closefails) {
-        const int n = std::system("command -v strace >/dev/null") == 0
-                          ? closeof(s, c, s.work() / c.args[1])
-                          : 0;
-        if (n == 0)
+    if (c.fault != nullptr) {
+        if (std::system("strace -qq -o /dev/null true >/dev/null 2>&1") != 0)
             GTEST_SKIP() << "strace is not installed or cannot trace here";
-        via = strace({"-o", "/dev/null", "-e", "inject=close:error=EIO:when=" + std::to_string(n)});
+        via = strace(c.fault, s.work() / c.args[std::size_t(c.faulton)]);
     }
+    if (!c.shell.empty())
+        via = {"sh", "-c", c.shell + " exec \"$0\" \"$@\""};
     Result r = s.run(c.args, c.stackkib, via);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.out, c.out);
@@ -253,6 +319,11 @@ TEST_P(Quorvel, Run) {
         std::string got = slurp(s.work() / name);
         EXPECT_EQ(got.size(), bytes.size()) << name;
         EXPECT_TRUE(got == bytes) << name << " differs";
+    }
+    struct stat st;
+    if (c.mode != 0) {
+        ASSERT_EQ(stat((s.work() / c.args[1]).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.mode);
     }
     for (const Entry &e : c.before)
         if (e.kind == Loop) {
@@ -273,8 +344,16 @@ const std::vector<std::uint16_t> hugewords((8 << 20) / 63 + 1, 0xFFFF);
 const std::string fin = "fin fails: ", fout = "fout fails: ";
 const std::string nofile = "No such file or directory\n", isdir = "Is a directory\n";
 const std::string twohex = ":020000000200FC\n:0200020010EC00\n";
-// A listing that fills one 512-byte sector of a disk.
+// A listing that fills one 512-byte sector of a disk, and its image, which
+// does too.
 const std::string sector = hack(words(30)) + "\n\n";
+std::vector<std::uint16_t> sectorwords() {
+    std::vector<std::uint16_t> ws = words(30);
+    ws.resize(32);
+    return ws;
+}
+// Room for a small ext2 file system.
+const std::string mib(1 << 20, '\0');
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, Quorvel, testing::Values(
@@ -361,15 +440,106 @@ INSTANTIATE_TEST_SUITE_P(Table, Quorvel, testing::Values(
           {File, "m2/out.hex", "old\n"}},
          {"m1/a.hack", "m2/out.hex"}, 0, "", "", {{"m1/a.hack", golden}, {"m2/out.hex", goldenhex}},
          true},
+    Case{"stacked_loop_devices_over_the_listing_are_refused",
+         {{File, "img", sector}, {Backed, "a", "img"}, {Backed, "n", "a"}}, {"img", "n"},
+         1, "", samefile, {{"img", sector}}, true},
+    Case{"listing_under_stacked_loop_devices_is_refused",
+         {{File, "img", sector}, {Backed, "a", "img"}, {Backed, "n", "a"}}, {"n", "img"},
+         1, "", samefile, {{"img", sector}}, true},
+    Case{"loop_device_and_one_stacked_on_it_are_refused",
+         {{File, "img", sector}, {Backed, "a", "img"}, {Backed, "n", "a"}}, {"a", "n"},
+         1, "", samefile, {{"img", sector}}, true},
+    Case{"loop_device_stacked_on_the_output_is_refused",
+         {{File, "img", sector}, {Backed, "a", "img"}, {Backed, "n", "a"}}, {"n", "a"},
+         1, "", samefile, {{"img", sector}}, true},
+    Case{"two_different_disks_convert",
+         {{File, "ia", sector}, {File, "ib", std::string(512, 'x')}, {Backed, "a", "ia"},
+          {Backed, "b", "ib"}}, {"a", "b"},
+         0, "", "", {{"ia", sector}, {"ib", hex(sectorwords())}}, true},
+    Case{"one_disk_by_two_nodes_that_is_no_loop_device_is_refused",
+         {{Zram, "z", sector}, {Node, "z2", "z"}}, {"z", "z2"}, 1, "", samefile, {}, true},
+    // The console's screen takes the records.
+    Case{"character_device_with_a_disks_numbers_is_not_that_disk",
+         {{Loop, "disk", sector, 0}, {Char, "c", "disk"}}, {"disk", "c"}, 0, "", "", {}, true},
+    Case{"disk_holding_the_listings_file_system_is_refused",
+         {{File, "img", mib}, {Backed, "disk", "img"}, {Ext2, "mnt", "disk"},
+          {File, "mnt/a.hack", golden}}, {"mnt/a.hack", "disk"},
+         1, "", samefile, {{"mnt/a.hack", golden}}, true},
+    Case{"disk_holding_the_outputs_file_system_is_refused",
+         {{File, "img", mib}, {Backed, "disk", "img"}, {Ext2, "mnt", "disk"},
+          {File, "mnt/out.hex", "old\n"}}, {"disk", "mnt/out.hex"},
+         1, "", samefile, {{"mnt/out.hex", "old\n"}}, true},
+    Case{"file_behind_the_disk_holding_the_listing_is_refused",
+         {{File, "img", mib}, {Backed, "disk", "img"}, {Ext2, "mnt", "disk"},
+          {File, "mnt/a.hack", golden}}, {"mnt/a.hack", "img"},
+         1, "", samefile, {{"mnt/a.hack", golden}}, true},
+    // The file behind the loop device lies on a disk numbered past 255.
+    Case{"loop_device_over_a_file_on_a_loop_disk_is_refused",
+         {{File, "img", mib}, {Backed, "disk", "img"}, {Ext2, "mnt", "disk"},
+          {File, "mnt/b.img", sector}, {Backed, "l", "mnt/b.img"}}, {"mnt/b.img", "l"},
+         1, "", samefile, {{"mnt/b.img", sector}}, true},
+    Case{"file_under_all_the_disks_below_the_listing_is_refused",
+         {{File, "img", mib}, {Backed, "disk", "img"}, {Ext2, "mnt", "disk"},
+          {File, "mnt/b.img", sector}, {Backed, "l", "mnt/b.img"}}, {"l", "img"},
+         1, "", samefile, {{"mnt/b.img", sector}}, true},
+    Case{"other_file_on_the_same_mounted_disk_converts",
+         {{File, "img", mib}, {Backed, "disk", "img"}, {Ext2, "mnt", "disk"},
+          {File, "mnt/a.hack", golden}}, {"mnt/a.hack", "mnt/out.hex"},
+         0, "", "", {{"mnt/a.hack", golden}, {"mnt/out.hex", goldenhex}}, true},
     Case{"failing_close_of_the_output_is_a_write_failure", {{File, "a.hack", golden}},
          {"a.hack", "out.hex"}, 1, "", fout + "Input/output error\n", {{"out.hex", goldenhex}},
-         false, false, 0, true},
+         false, false, 0, "close:error=EIO"},
+    Case{"failing_write_and_close_report_the_write", {{File, "a.hack", golden}},
+         {"a.hack", "/dev/full"}, 1, "", fout + "No space left on device\n", {},
+         false, false, 0, "close:error=EIO"},
+    Case{"interrupted_read_of_the_listing_is_retried", {{File, "a.hack", golden}},
+         {"a.hack", "out.hex"}, 0, "", "", {{"a.hack", golden}, {"out.hex", goldenhex}},
+         false, false, 0, "read:error=EINTR:when=1", 0},
+    Case{"output_is_opened_once", {{File, "a.hack", golden}}, {"a.hack", "out.hex"},
+         0, "", "", {{"out.hex", goldenhex}}, false, false, 0, "openat:error=EEXIST:when=2"},
+    Case{"output_that_cannot_shrink_is_a_failure",
+         {{File, "a.hack", golden}, {Sealed, "sealed", std::string(100, 'x')}},
+         {"a.hack", "sealed"}, 1, "", fout + "Operation not permitted\n",
+         {{"a.hack", golden}, {"sealed", std::string(100, 'x')}}},
+    Case{"created_output_takes_the_umask", {{File, "a.hack", golden}}, {"a.hack", "out.hex"},
+         0, "", "", {{"out.hex", goldenhex}}, false, false, 0, nullptr, 1, "umask 002;", 0664},
     Case{"same_character_device_twice_is_allowed", {}, {"/dev/null", "/dev/null"}, 0, "", "", {}},
     Case{"usage_line_in_a_64_kib_stack", {}, {}, 1, usage, "", {}, false, false, 64},
     Case{"conversion_in_a_64_kib_stack", {{File, "a.hack", hack(twice)}}, {"a.hack", "out.hex"},
          0, "", "", {{"out.hex", hex(twice)}}, false, false, 64}),
-    [](const testing::TestParamInfo<Case> &p) { return std::string(p.param.name); });
+    [](const testing::TestParamInfo<Case> &p) { return p.param.name; });
 // clang-format on
+
+// The listing named twice with standard descriptors closed: neither file may
+// take their numbers, and the refusal must not land in the listing.
+std::vector<Case> closedstandard() {
+    std::vector<Case> rows;
+    for (int closed = 1; closed < 8; closed++) {
+        std::string name = "listing_twice_with", shell = "exec";
+        for (int fd = 0; fd < 3; fd++)
+            if (closed >> fd & 1) {
+                name += "_" + std::to_string(fd);
+                shell += " " + std::to_string(fd) + ">&-";
+            }
+        rows.push_back(Case{name + "_closed_is_refused",
+                            {{File, "a.hack", golden}},
+                            {"a.hack", "a.hack"},
+                            1,
+                            "",
+                            closed & 4 ? "" : samefile,
+                            {{"a.hack", golden}},
+                            false,
+                            false,
+                            0,
+                            nullptr,
+                            1,
+                            shell + ";"});
+    }
+    return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(Closed, Quorvel, testing::ValuesIn(closedstandard()),
+                         [](const testing::TestParamInfo<Case> &p) { return p.param.name; });
 
 // Records reach the output while the listing is still being written: the
 // writer sends the first part of the listing and keeps the FIFO or terminal
