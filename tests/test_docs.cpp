@@ -346,6 +346,8 @@ struct Recipe {
     bool fails;                        // whether make must fail
     std::string out, err;              // what make prints; the start of it on standard error
     const char *needs = nullptr;       // a tool the check needs
+    const char *before = nullptr;      // the settings of a make of the target run first
+    const char *hide = nullptr;        // a tool left out of make's PATH
 };
 
 void PrintTo(const Recipe &r, std::ostream *os) {
@@ -364,11 +366,24 @@ TEST_P(Products, HoldTheListingsWords) {
     spit(s.work() / "t.hack", r.listing);
     const fs::path out = s.work().parent_path() / "make.out",
                    err = s.work().parent_path() / "make.err";
-    const std::string command = "make -s -C '" + s.work().string() + "' -f '" +
-                                (source / "examples/Makefile").string() + "' QUORVEL='" +
-                                QUORVEL_BIN + "' " + r.vars + " " + r.target + " >'" +
-                                out.string() + "' 2>'" + err.string() + "'";
-    const int status = std::system(command.c_str());
+    std::string make = "make -s -C '" + s.work().string() + "' -f '" +
+                       (source / "examples/Makefile").string() + "' QUORVEL='" + QUORVEL_BIN + "' ";
+    if (r.hide != nullptr) {
+        const fs::path bin = s.work().parent_path() / "bin";
+        fs::create_directory(bin);
+        for (const char *dir : {"/usr/local/bin", "/usr/bin", "/bin"})
+            for (const auto &e :
+                 fs::directory_iterator(dir, fs::directory_options::skip_permission_denied))
+                if (e.path().filename() != r.hide && !fs::exists(bin / e.path().filename()))
+                    fs::create_symlink(e.path(), bin / e.path().filename());
+        make += "PATH='" + bin.string() + "' ";
+    }
+    if (r.before != nullptr) {
+        ASSERT_EQ(std::system((make + r.before + " " + r.target + " >/dev/null").c_str()), 0);
+    }
+    const std::string command = make + r.vars + " " + r.target;
+    const int status =
+        std::system((command + " >'" + out.string() + "' 2>'" + err.string() + "'").c_str());
     EXPECT_EQ(slurp(out), r.out);
     EXPECT_EQ(slurp(err).substr(0, r.err.size()), r.err);
     EXPECT_EQ(status != 0, r.fails) << slurp(err);
@@ -377,6 +392,8 @@ TEST_P(Products, HoldTheListingsWords) {
     }
     if (r.decode == nullptr || r.fails)
         return;
+    // Made once, a product is not made again with the same settings.
+    EXPECT_EQ(std::system((command + " -q").c_str()), 0) << "the same make would make again";
     Words expected;
     for (std::uint16_t w : wordsof(r.listing))
         expected.push_back(r.pick == Whole ? w : r.pick == Low ? w & 0xFF : w >> 8);
@@ -415,6 +432,14 @@ INSTANTIATE_TEST_SUITE_P(Table, Products, testing::Values(
            false, "", ""},
     Recipe{"memory_initialization_file_of_a_smaller_rom", known, "t.mif", "ROM_WORDS=100 FILL=0xA5",
            decodemif, Whole, 100, 0xA5, false, "", ""},
+    Recipe{"new_eeprom_settings_make_the_half_again", known, "t.hi.bin", "EEPROM_SIZE=8192 FILL=0xFF",
+           decodebytes, High, 8192, 0xFF, false, "", "", nullptr, ""},
+    Recipe{"new_rom_words_make_the_mif_again", known, "t.mif", "ROM_WORDS=4096", decodemif, Whole,
+           4096, 0, false, "", "", nullptr, ""},
+    Recipe{"missing_srec_cat_is_named_with_its_package", known, "t.mif", "", nullptr, Whole, 0, 0,
+           true, "", "t.mif: needs srec_cat (Debian package srecord)\n", nullptr, nullptr, "srec_cat"},
+    Recipe{"missing_objcopy_is_named_with_its_package", known, "t.bin", "", nullptr, Whole, 0, 0,
+           true, "", "t.bin: needs objcopy (Debian package binutils)\n", nullptr, nullptr, "objcopy"},
     Recipe{"coefficient_file", known, "t.coe", "", decodecoe, Whole, 0, 0, false, "", ""},
     Recipe{"readmemh_text", known, "t.mem", "", decodemem, Whole, 0, 0, false, "", ""},
     Recipe{"logisim_image", known, "t.logisim", "", decodelogisim, Whole, 0, 0, false, "", ""},
