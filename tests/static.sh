@@ -27,9 +27,18 @@ case $given in
     tar -xzf "$given" -C "$work"
     top=$work/$(basename "$given" .tar.gz)
     for path in bin/quorvel share/man/man1/quorvel.1 share/doc/quorvel/README.md \
-        share/doc/quorvel/LICENSE share/doc/quorvel/examples/Makefile; do
+        share/doc/quorvel/LICENSE share/doc/quorvel/LGPL-2.1 share/doc/quorvel/NOTICE \
+        share/doc/quorvel/examples/Makefile; do
         [ -f "$top/$path" ] || fail "$path is not in $given"
     done
+    # What is linked in, and where its source is.
+    notice=$top/share/doc/quorvel/NOTICE
+    grep -q 'GNU C Library' "$notice" && grep -q 'GCC Runtime Library Exception' "$notice" ||
+        fail "the NOTICE does not name the libraries linked in"
+    ! grep -q 'not from a Debian package' "$notice" || [ ! -x /usr/bin/dpkg-query ] ||
+        fail "the NOTICE names no source package: $(cat "$notice")"
+    grep -q 'LESSER GENERAL PUBLIC LICENSE' "$top/share/doc/quorvel/LGPL-2.1" ||
+        fail "LGPL-2.1 is not the licence text"
     program=$top/bin/quorvel
     arch=${given##*-linux-} arch=${arch%.tar.gz}
     ;;
