@@ -352,8 +352,17 @@ std::vector<std::uint16_t> sectorwords() {
     ws.resize(32);
     return ws;
 }
-// Room for a small ext2 file system.
-const std::string mib(1 << 20, '\0');
+// A loop device a over the file img, and n over a.
+const std::vector<Entry> stacked = {
+    {File, "img", sector}, {Backed, "a", "img"}, {Backed, "n", "a"}};
+// These entries on a fresh ext2 file system at mnt, on the loop device disk
+// over the file img.
+std::vector<Entry> mounted(const std::vector<Entry> &more) {
+    std::vector<Entry> e = {
+        {File, "img", std::string(1 << 20, '\0')}, {Backed, "disk", "img"}, {Ext2, "mnt", "disk"}};
+    e.insert(e.end(), more.begin(), more.end());
+    return e;
+}
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, Quorvel, testing::Values(
@@ -441,17 +450,13 @@ INSTANTIATE_TEST_SUITE_P(Table, Quorvel, testing::Values(
          {"m1/a.hack", "m2/out.hex"}, 0, "", "", {{"m1/a.hack", golden}, {"m2/out.hex", goldenhex}},
          true},
     Case{"stacked_loop_devices_over_the_listing_are_refused",
-         {{File, "img", sector}, {Backed, "a", "img"}, {Backed, "n", "a"}}, {"img", "n"},
-         1, "", samefile, {{"img", sector}}, true},
+         stacked, {"img", "n"}, 1, "", samefile, {{"img", sector}}, true},
     Case{"listing_under_stacked_loop_devices_is_refused",
-         {{File, "img", sector}, {Backed, "a", "img"}, {Backed, "n", "a"}}, {"n", "img"},
-         1, "", samefile, {{"img", sector}}, true},
+         stacked, {"n", "img"}, 1, "", samefile, {{"img", sector}}, true},
     Case{"loop_device_and_one_stacked_on_it_are_refused",
-         {{File, "img", sector}, {Backed, "a", "img"}, {Backed, "n", "a"}}, {"a", "n"},
-         1, "", samefile, {{"img", sector}}, true},
+         stacked, {"a", "n"}, 1, "", samefile, {{"img", sector}}, true},
     Case{"loop_device_stacked_on_the_output_is_refused",
-         {{File, "img", sector}, {Backed, "a", "img"}, {Backed, "n", "a"}}, {"n", "a"},
-         1, "", samefile, {{"img", sector}}, true},
+         stacked, {"n", "a"}, 1, "", samefile, {{"img", sector}}, true},
     Case{"two_different_disks_convert",
          {{File, "ia", sector}, {File, "ib", std::string(512, 'x')}, {Backed, "a", "ia"},
           {Backed, "b", "ib"}}, {"a", "b"},
@@ -462,29 +467,23 @@ INSTANTIATE_TEST_SUITE_P(Table, Quorvel, testing::Values(
     Case{"character_device_with_a_disks_numbers_is_not_that_disk",
          {{Loop, "disk", sector, 0}, {Char, "c", "disk"}}, {"disk", "c"}, 0, "", "", {}, true},
     Case{"disk_holding_the_listings_file_system_is_refused",
-         {{File, "img", mib}, {Backed, "disk", "img"}, {Ext2, "mnt", "disk"},
-          {File, "mnt/a.hack", golden}}, {"mnt/a.hack", "disk"},
+         mounted({{File, "mnt/a.hack", golden}}), {"mnt/a.hack", "disk"},
          1, "", samefile, {{"mnt/a.hack", golden}}, true},
     Case{"disk_holding_the_outputs_file_system_is_refused",
-         {{File, "img", mib}, {Backed, "disk", "img"}, {Ext2, "mnt", "disk"},
-          {File, "mnt/out.hex", "old\n"}}, {"disk", "mnt/out.hex"},
+         mounted({{File, "mnt/out.hex", "old\n"}}), {"disk", "mnt/out.hex"},
          1, "", samefile, {{"mnt/out.hex", "old\n"}}, true},
     Case{"file_behind_the_disk_holding_the_listing_is_refused",
-         {{File, "img", mib}, {Backed, "disk", "img"}, {Ext2, "mnt", "disk"},
-          {File, "mnt/a.hack", golden}}, {"mnt/a.hack", "img"},
+         mounted({{File, "mnt/a.hack", golden}}), {"mnt/a.hack", "img"},
          1, "", samefile, {{"mnt/a.hack", golden}}, true},
     // The file behind the loop device lies on a disk numbered past 255.
     Case{"loop_device_over_a_file_on_a_loop_disk_is_refused",
-         {{File, "img", mib}, {Backed, "disk", "img"}, {Ext2, "mnt", "disk"},
-          {File, "mnt/b.img", sector}, {Backed, "l", "mnt/b.img"}}, {"mnt/b.img", "l"},
+         mounted({{File, "mnt/b.img", sector}, {Backed, "l", "mnt/b.img"}}), {"mnt/b.img", "l"},
          1, "", samefile, {{"mnt/b.img", sector}}, true},
     Case{"file_under_all_the_disks_below_the_listing_is_refused",
-         {{File, "img", mib}, {Backed, "disk", "img"}, {Ext2, "mnt", "disk"},
-          {File, "mnt/b.img", sector}, {Backed, "l", "mnt/b.img"}}, {"l", "img"},
+         mounted({{File, "mnt/b.img", sector}, {Backed, "l", "mnt/b.img"}}), {"l", "img"},
          1, "", samefile, {{"mnt/b.img", sector}}, true},
     Case{"other_file_on_the_same_mounted_disk_converts",
-         {{File, "img", mib}, {Backed, "disk", "img"}, {Ext2, "mnt", "disk"},
-          {File, "mnt/a.hack", golden}}, {"mnt/a.hack", "mnt/out.hex"},
+         mounted({{File, "mnt/a.hack", golden}}), {"mnt/a.hack", "mnt/out.hex"},
          0, "", "", {{"mnt/a.hack", golden}, {"mnt/out.hex", goldenhex}}, true},
     Case{"failing_close_of_the_output_is_a_write_failure", {{File, "a.hack", golden}},
          {"a.hack", "out.hex"}, 1, "", fout + "Input/output error\n", {{"out.hex", goldenhex}},
