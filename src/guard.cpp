@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "guard.hpp"
 
-#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
