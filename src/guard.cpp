@@ -52,22 +52,48 @@ dev_t whole(dev_t disk) {
     return disk;
 }
 
+// Opens the disk by its name in /dev, the kernel's name for it; -1 when that
+// fails or gives another device.
+int opendisk(dev_t disk) {
+    char link[64], target[PATH_MAX], path[PATH_MAX + 8];
+    std::snprintf(link, sizeof link, "/sys/dev/block/%u:%u", major(disk), minor(disk));
+    const ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n <= 0)
+        return -1;
+    target[n] = '\0';
+    const char *name = std::strrchr(target, '/');
+    std::snprintf(path, sizeof path, "/dev/%s", name != nullptr ? name + 1 : target);
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != disk)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // The status of the file behind the loop device disk, open as fd or not
 // open (-1). False when disk is not a loop device.
 bool behind(int fd, dev_t disk, struct stat &st) {
     char path[PATH_MAX + 1];
-    const bool named =
-        attribute(disk, "loop/backing_file", path, sizeof path) && stat(path, &st) == 0;
+    const bool loop = attribute(disk, "loop/backing_file", path, sizeof path);
+    const bool named = loop && stat(path, &st) == 0;
+    // The name in /sys is the one the file has where the device was set up:
+    // from another mount namespace or a chroot it may lead nowhere, or
+    // elsewhere. The device itself knows its file.
+    const int own = fd < 0 && loop ? opendisk(disk) : -1;
     struct loop_info64 info;
-    if (fd < 0 || ioctl(fd, LOOP_GET_STATUS64, &info) != 0)
+    const bool told =
+        (fd >= 0 || own >= 0) && ioctl(fd >= 0 ? fd : own, LOOP_GET_STATUS64, &info) == 0;
+    if (own >= 0)
+        close(own);
+    if (!told)
         return named;
     // The kernel's own encoding of a device number.
     const std::uint64_t d = info.lo_device;
     const dev_t dev = makedev((d >> 8) & 0xFFF, (d & 0xFF) | ((d >> 12) & 0xFFF00));
     if (named && st.st_dev == dev && st.st_ino == info.lo_inode)
         return true;
-    // No /sys, or the name leads elsewhere now (the file was renamed or
-    // removed): the device still knows its file.
     st = {};
     st.st_mode = S_IFREG;
     st.st_dev = dev;
