@@ -11,6 +11,7 @@
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -44,7 +45,12 @@ const std::string samefile = "fout fails: Input and output are the same file\n";
 // named by the content mounted there, both in a mount namespace of the test's
 // own; Sealed: a file in memory holding the content, sealed against
 // shrinking, open in the program as descriptor 9, and the name a symbolic
-// link to /dev/fd/9.
+// link to /dev/fd/9; Aside: a loop device over the one named by the content,
+// attached from a mount namespace gone before the program runs, where /sys
+// names the device behind it by a path that leads nowhere; Part: partition k (the name's last
+// digit) of the loop device named by the content, 4 MiB at 1 MiB + 4 MiB * (k - 1), its node made
+// under the name; Cover: in the test's mount namespace, an empty tmpfs over the folder named, or a
+// FIFO over the attribute named of the disk named by the content in /sys.
 enum Kind {
     File,
     Dir,
@@ -58,7 +64,10 @@ enum Kind {
     Pipe,
     Tmpfs,
     Ext2,
-    Sealed
+    Sealed,
+    Aside,
+    Part,
+    Cover
 };
 
 struct Entry {
@@ -122,11 +131,12 @@ struct Disks {
 };
 
 // Attaches the first free loop device numbered from first up to the file at
-// image; returns its path, or "".
-std::string attach(const fs::path &image, int first) {
+// image, running losetup under via; returns its path, or "".
+std::string attach(const fs::path &image, int first, const std::string &via = "") {
     for (int n = first; n < first + 64; n++) {
         const std::string device = "/dev/loop" + std::to_string(n);
-        if (std::system(("losetup " + device + " '" + image.string() + "' 2>/dev/null").c_str()) ==
+        if (std::system(
+                (via + "losetup -P " + device + " '" + image.string() + "' 2>/dev/null").c_str()) ==
             0)
             return device;
     }
@@ -169,16 +179,16 @@ void sendinto(const fs::path &path, const std::string &bytes) {
 }
 
 // strace, to run the program under with the fault injected into its calls on
-// the file at path. LeakSanitizer cannot work in a traced program, so a
+// the file named, which is at path. LeakSanitizer cannot work in a traced program, so a
 // sanitizer build checks no leaks there.
-std::vector<std::string> strace(const std::string &fault, const fs::path &path) {
+std::vector<std::string> strace(const std::string &fault, const std::string &name,
+                                const fs::path &path) {
     const char *asan = std::getenv("ASAN_OPTIONS");
-    return {"strace", "-qq",
-            "-o",     "/dev/null",
-            "-E",     "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":detect_leaks=0",
-            "-P",     fs::weakly_canonical(path).string(),
-            "-e",     "trace=" + fault.substr(0, fault.find(':')),
-            "-e",     "inject=" + fault};
+    return {"strace", "--quiet=all", "-o", "/dev/null", "-E",
+            "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":detect_leaks=0",
+            // The name as the program opens it, and as a descriptor's.
+            "-P", name, "-P", fs::weakly_canonical(path).string(), "-e",
+            "trace=" + fault.substr(0, fault.find(':')), "-e", "inject=" + fault};
 }
 
 // Makes a device node of this type at path for the device that the node at
@@ -231,11 +241,16 @@ TEST_P(Quorvel, Run) {
             fs::create_hard_link(s.work() / e.content, p);
             break;
         case Loop:
-        case Backed: {
+        case Backed:
+        case Aside: {
             fs::path image = s.work() / e.content;
+            struct stat st;
+            // The device's own node, on a mount of its own.
+            if (e.kind == Aside && stat(image.c_str(), &st) == 0)
+                image = "/dev/loop" + std::to_string(minor(st.st_rdev));
             if (e.kind == Loop)
                 spit(image = s.work().parent_path() / (e.name + ".img"), e.content);
-            std::string device = attach(image, e.loop);
+            std::string device = attach(image, e.loop, e.kind == Aside ? "unshare -m " : "");
             if (device.empty())
                 GTEST_SKIP() << "no loop device can be attached here";
             disks.devices.push_back(device);
@@ -244,10 +259,40 @@ TEST_P(Quorvel, Run) {
             break;
         }
         case Node:
-        case Char:
-            ASSERT_TRUE(
-                mknode(p, (s.work() / e.content).string(), e.kind == Node ? S_IFBLK : S_IFCHR));
+            ASSERT_TRUE(mknode(p, (s.work() / e.content).string()));
             break;
+        case Char:
+            if (!mknode(p, (s.work() / e.content).string(), S_IFCHR))
+                GTEST_SKIP() << "no character device with the loop device's numbers opens here";
+            break;
+        case Part: {
+            struct stat st;
+            ASSERT_EQ(stat((s.work() / e.content).c_str(), &st), 0);
+            const std::string device = "/dev/loop" + std::to_string(minor(st.st_rdev)),
+                              k(1, e.name.back()), at = std::to_string(2048 + (k[0] - '1') * 8192);
+            if (std::system(("addpart " + device + " " + k + " " + at + " 8192").c_str()) != 0)
+                GTEST_SKIP() << "addpart (util-linux) cannot add a partition here";
+            ASSERT_TRUE(mknode(p, device + "p" + k));
+            break;
+        }
+        case Cover: {
+            if (!privately())
+                GTEST_SKIP() << "no mount namespace of its own here";
+            fs::path target = e.name;
+            struct stat st;
+            if (e.content.empty()) {
+                ASSERT_EQ(mount("tmpfs", target.c_str(), "tmpfs", 0, "size=1m"), 0);
+            } else {
+                ASSERT_EQ(stat((s.work() / e.content).c_str(), &st), 0);
+                target = "/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" +
+                         std::to_string(minor(st.st_rdev)) + "/" + e.name;
+                const fs::path fifo = s.work().parent_path() / "fifo";
+                ASSERT_TRUE(fs::exists(fifo) || mkfifo(fifo.c_str(), 0600) == 0);
+                ASSERT_EQ(mount(fifo.c_str(), target.c_str(), nullptr, MS_BIND, nullptr), 0);
+            }
+            mounts.points.push_back(target);
+            continue;
+        }
         case Zram: {
             const std::string z = addzram(e.content);
             if (z.empty())
@@ -300,7 +345,8 @@ TEST_P(Quorvel, Run) {
     if (c.fault != nullptr) {
         if (std::system("strace -qq -o /dev/null true >/dev/null 2>&1") != 0)
             GTEST_SKIP() << "strace is not installed or cannot trace here";
-        via = strace(c.fault, s.work() / c.args[std::size_t(c.faulton)]);
+        const std::string &name = c.args[std::size_t(c.faulton)];
+        via = strace(c.fault, name, s.work() / name);
     }
     if (!c.shell.empty())
         via = {"sh", "-c", c.shell + " exec \"$0\" \"$@\""};
@@ -360,6 +406,35 @@ std::vector<Entry> mounted(const std::vector<Entry> &more) {
         {File, "img", std::string(1 << 20, '\0')}, {Backed, "disk", "img"}, {Ext2, "mnt", "disk"}};
     e.insert(e.end(), more.begin(), more.end());
     return e;
+}
+
+// Sixteen loop devices stacked over the file img, the top one named top.
+std::vector<Entry> tower() {
+    std::vector<Entry> e = {{File, "img", sector}};
+    for (int i = 1; i <= 16; i++)
+        e.push_back({Backed, i < 16 ? "s" + std::to_string(i) : "top",
+                     i > 1 ? "s" + std::to_string(i - 1) : "img"});
+    return e;
+}
+// A file img of 16 MiB, the loop device disk over it, its partitions p1 and
+// p2, and these entries.
+const std::string zeros(16 << 20, '\0');
+std::vector<Entry> parted(const std::vector<Entry> &more) {
+    std::vector<Entry> e = {
+        {File, "img", zeros}, {Backed, "disk", "img"}, {Part, "p1", "disk"}, {Part, "p2", "disk"}};
+    e.insert(e.end(), more.begin(), more.end());
+    return e;
+}
+// These entries on a fresh ext2 file system at mnt, on p1.
+std::vector<Entry> onpartition(const std::vector<Entry> &more) {
+    std::vector<Entry> e = {{Ext2, "mnt", "p1"}, {File, "mnt/a.hack", golden}};
+    e.insert(e.end(), more.begin(), more.end());
+    return parted(e);
+}
+// img once p2, all zeros, has been converted into p1: 4 MiB make 66,577 reads.
+std::string intop1() {
+    const std::string image = hex(std::vector<std::uint16_t>(66577, 0));
+    return std::string(zeros).replace(1 << 20, image.size(), image);
 }
 
 // clang-format off
@@ -480,6 +555,37 @@ INSTANTIATE_TEST_SUITE_P(Table, Quorvel, testing::Values(
     Case{"file_under_all_the_disks_below_the_listing_is_refused",
          mounted({{File, "mnt/b.img", sector}, {Backed, "l", "mnt/b.img"}}), {"l", "img"},
          1, "", samefile, {{"mnt/b.img", sector}}, true},
+    Case{"stack_set_up_in_another_mount_namespace_is_refused",
+         {{File, "img", sector}, {Backed, "a", "img"}, {Aside, "n", "a"}}, {"img", "n"},
+         1, "", samefile, {{"img", sector}}, true},
+    Case{"sixteen_stacked_loop_devices_over_the_listing_are_refused", tower(), {"img", "top"},
+         1, "", samefile, {{"img", sector}}, true},
+    Case{"file_behind_the_partition_holding_the_listing_is_refused", onpartition({}),
+         {"mnt/a.hack", "img"}, 1, "", samefile, {{"mnt/a.hack", golden}}, true},
+    Case{"loop_device_over_the_file_behind_the_listings_partition_is_refused",
+         onpartition({{Backed, "l", "img"}}), {"mnt/a.hack", "l"},
+         1, "", samefile, {{"mnt/a.hack", golden}}, true},
+    Case{"file_behind_the_outputs_partition_as_listing_is_refused",
+         onpartition({{File, "mnt/out.hex", "old\n"}}), {"img", "mnt/out.hex"},
+         1, "", samefile, {{"mnt/out.hex", "old\n"}}, true},
+    Case{"partition_against_its_whole_disk_is_refused", parted({}), {"p1", "disk"},
+         1, "", samefile, {{"img", zeros}}, true},
+    Case{"whole_disk_against_its_partition_is_refused", parted({}), {"disk", "p1"},
+         1, "", samefile, {{"img", zeros}}, true},
+    Case{"two_partitions_of_one_loop_device_convert", parted({}), {"p2", "p1"},
+         0, "", "", {{"img", intop1()}}, true},
+    Case{"without_sys_a_file_on_a_loop_disk_against_the_file_behind_it_is_refused",
+         mounted({{File, "mnt/a.hack", golden}, {Cover, "/sys", ""}}), {"mnt/a.hack", "img"},
+         1, "", samefile, {{"mnt/a.hack", golden}}, true},
+    Case{"fifos_over_the_disks_attributes_are_refused_at_once",
+         mounted({{File, "mnt/a.hack", golden}, {Cover, "dev", "disk"},
+                  {Cover, "loop/backing_file", "disk"}}), {"mnt/a.hack", "mnt/out.hex"},
+         1, "", samefile, {{"mnt/a.hack", golden}}, true},
+    Case{"file_behind_the_disk_by_another_hard_link_is_refused",
+         mounted({{File, "mnt/a.hack", golden}, {Hardlink, "img2", "img"}}), {"mnt/a.hack", "img2"},
+         1, "", samefile, {{"mnt/a.hack", golden}}, true},
+    Case{"fifo_on_a_disk_against_that_disk_converts", mounted({{Pipe, "mnt/f", golden}}),
+         {"mnt/f", "disk"}, 0, "", "", {}, true},
     Case{"other_file_on_the_same_mounted_disk_converts",
          mounted({{File, "mnt/a.hack", golden}}), {"mnt/a.hack", "mnt/out.hex"},
          0, "", "", {{"mnt/a.hack", golden}, {"mnt/out.hex", goldenhex}}, true},
@@ -500,6 +606,14 @@ INSTANTIATE_TEST_SUITE_P(Table, Quorvel, testing::Values(
          {{"a.hack", golden}, {"sealed", std::string(100, 'x')}}},
     Case{"created_output_takes_the_umask", {{File, "a.hack", golden}}, {"a.hack", "out.hex"},
          0, "", "", {{"out.hex", goldenhex}}, false, false, 0, nullptr, 1, "umask 002;", 0664},
+    Case{"without_dev_and_with_input_closed_a_listing_converts",
+         {{File, "a.hack", golden}, {Cover, "/dev", ""}}, {"a.hack", "out.hex"},
+         0, "", "", {{"out.hex", goldenhex}}, true, false, 0, nullptr, 1, "exec 0<&-;"},
+    Case{"without_dev_and_with_output_and_error_closed_the_listing_stays",
+         {{File, "a.hack", golden}, {Cover, "/dev", ""}}, {"a.hack", "a.hack"},
+         1, "", "", {{"a.hack", golden}}, true, false, 0, nullptr, 1, "exec 1>&- 2>&-;"},
+    Case{"closed_error_named_as_the_output_converts", {{File, "a.hack", golden}},
+         {"a.hack", "/dev/stderr"}, 0, "", "", {}, false, false, 0, nullptr, 1, "exec 2>&-;"},
     Case{"same_character_device_twice_is_allowed", {}, {"/dev/null", "/dev/null"}, 0, "", "", {}},
     Case{"usage_line_in_a_64_kib_stack", {}, {}, 1, usage, "", {}, false, false, 64},
     Case{"conversion_in_a_64_kib_stack", {{File, "a.hack", hack(twice)}}, {"a.hack", "out.hex"},
