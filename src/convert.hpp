@@ -5,7 +5,9 @@
 #include <cstdio>
 
 // Converts the listing read from fin into data records written to fout, one
-// per read of the listing from address 0, and flushes fout. fin is read
+// per read of the listing from address 0, and flushes fout. A UTF-8
+// byte-order mark before the listing is skipped; a UTF-16 one is a read error
+// (EILSEQ) before any record. fin is read
 // through its descriptor, never through the stream. Before a read that could
 // wait (from a pipe or a terminal, not a regular file or a disk), every record
 // converted so far is written through to fout.

@@ -74,6 +74,26 @@ ssize_t fillBlock(int fd, std::size_t &head, std::size_t &tail) {
     return got;
 }
 
+bool startListing(int fd, std::size_t &head, std::size_t &tail, bool &ended) {
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(block);
+    const char utf8[] = "\xEF\xBB\xBF";
+    // Reads wait only while the bytes so far may still grow into a mark.
+    ssize_t got = 1;
+    while (got > 0 && (tail == 0 || (tail < 3 && std::memcmp(block, utf8, tail) == 0) ||
+                       (tail == 1 && (p[0] == 0xFF || p[0] == 0xFE))))
+        got = fillBlock(fd, head, tail);
+    if (got < 0)
+        return false;
+    ended = got == 0;
+    if (tail >= 3 && std::memcmp(block, utf8, 3) == 0) {
+        head = 3;
+    } else if (tail >= 2 && ((p[0] == 0xFF && p[1] == 0xFE) || (p[0] == 0xFE && p[1] == 0xFF))) {
+        errno = EILSEQ;
+        return false;
+    }
+    return true;
+}
+
 std::uint16_t parseInstruction(const char *instruction, std::size_t n) {
     // Nearly every read is sixteen binary digits and a newline.
     if (n >= 16 && binary8(instruction) && binary8(instruction + 8) &&

@@ -36,6 +36,13 @@ std::size_t cutInstruction(std::size_t &head, std::size_t tail, bool ended,
 // (errno tells why).
 ssize_t fillBlock(int fd, std::size_t &head, std::size_t &tail);
 
+// Takes the first bytes of the listing from fd into the empty block, as
+// fillBlock does, and steps head past a UTF-8 byte-order mark before them. Returns false when a read
+// failed, or, with errno EILSEQ, when the listing starts with a UTF-16
+// byte-order mark: no reading of a listing saved so makes sense of it. Sets
+// ended when the input has ended.
+bool startListing(int fd, std::size_t &head, std::size_t &tail, bool &ended);
+
 // The word that the n bytes at instruction give: optional white space, an
 // optional sign, then the longest run of binary digits, modulo 65536. A read
 // without digits gives 0.

@@ -386,7 +386,8 @@ const std::string hugeline(8 << 20, '1');
 const std::vector<std::uint16_t> hugewords((8 << 20) / 63 + 1, 0xFFFF);
 
 const std::string fin = "fin fails: ", fout = "fout fails: ";
-const std::string nofile = "No such file or directory\n", isdir = "Is a directory\n";
+const std::string nofile = "No such file or directory\n", isdir = "Is a directory\n",
+                  utf16 = "Invalid or incomplete multibyte or wide character\n";
 const std::string twohex = ":020000000200FC\n:0200020010EC00\n";
 // A listing that fills one 512-byte sector of a disk, and its image, which
 // does too.
@@ -465,6 +466,14 @@ INSTANTIATE_TEST_SUITE_P(Table, Quorvel, testing::Values(
     Case{"crlf_line_ends_read_like_newlines",
          {{File, "a.hack", "0000000000000010\r\n1110110000010000\r\n"}},
          {"a.hack", "out.hex"}, 0, "", "", {{"out.hex", twohex}}},
+    Case{"utf8_byte_order_mark_is_skipped", {{File, "a.hack", "\xEF\xBB\xBF" + golden}},
+         {"a.hack", "out.hex"}, 0, "", "", {{"out.hex", goldenhex}}},
+    Case{"utf16_listing_is_refused",
+         {{File, "a.hack", std::string("\xFF\xFE" "0\0" "1\0" "\n\0", 8)}},
+         {"a.hack", "out.hex"}, 1, "", fin + utf16, {{"out.hex", ""}}},
+    Case{"big_endian_utf16_listing_is_refused",
+         {{File, "a.hack", std::string("\xFE\xFF" "\0" "1\0" "\n", 6)}},
+         {"a.hack", "out.hex"}, 1, "", fin + utf16, {{"out.hex", ""}}},
     Case{"line_of_63_digits_gives_two_records",
          {{File, "a.hack", std::string(63, '1') + "\n0000000000000010\n"}}, {"a.hack", "out.hex"},
          0, "", "", {{"out.hex", ":02000000FFFF00\n:020002000000FC\n:020004000200F8\n"}}},
