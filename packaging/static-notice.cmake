@@ -51,6 +51,6 @@ Their complete source is in those source packages: on Debian,
 apt-get source PACKAGE=VERSION, or Debian's snapshot archive for versions no
 longer current. quorvel's own source is free, so the program can be built
 again and linked with a changed C library, as the LGPL provides: see
-\"Static release archives\" in README.md.
+\"Static release archives\" in REFERENCE.md.
 ")
 install(FILES ${QUORVEL_LGPL} ${CMAKE_CURRENT_BINARY_DIR}/NOTICE DESTINATION ${CMAKE_INSTALL_DOCDIR})

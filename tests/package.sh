@@ -29,6 +29,7 @@ dpkg-deb -f "$deb" Suggests | grep -q 'srecord' || fail "Suggests does not name 
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for path in ./usr/bin/quorvel ./usr/share/man/man1/quorvel.1.gz \
     ./usr/share/doc/quorvel/copyright ./usr/share/doc/quorvel/changelog.gz \
+    ./usr/share/doc/quorvel/REFERENCE.md \
     ./usr/share/doc/quorvel/examples/Makefile ./usr/share/doc/quorvel/examples/count.hack; do
     grep -qx "$path" <<<"$contents" || fail "$path is not in the package"
 done

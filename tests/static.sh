@@ -27,6 +27,7 @@ case $given in
     tar -xzf "$given" -C "$work"
     top=$work/$(basename "$given" .tar.gz)
     for path in bin/quorvel share/man/man1/quorvel.1 share/doc/quorvel/README.md \
+        share/doc/quorvel/REFERENCE.md \
         share/doc/quorvel/LICENSE share/doc/quorvel/LGPL-2.1 share/doc/quorvel/NOTICE \
         share/doc/quorvel/examples/Makefile; do
         [ -f "$top/$path" ] || fail "$path is not in $given"

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -499,6 +500,36 @@ TEST(Install, PutsProgramPageAndReadmeUnderThePrefix) {
                             (s.work() / "count.hex").string() + "'";
     ASSERT_EQ(std::system(run.c_str()), 0);
     EXPECT_EQ(slurp(s.work() / "count.hex"), slurp(source / "tests/data/count.hex"));
+    EXPECT_EQ(slurp(prefix / "share/doc/quorvel/REFERENCE.md"), slurp(source / "REFERENCE.md"));
+
+    // The README's line that finds the recipes: through the quorvel on PATH,
+    // or, with none, in the checkout's root.
+    const std::string readme = slurp(source / "README.md");
+    const std::size_t at = readme.find("\n    RECIPES=");
+    ASSERT_NE(at, std::string::npos);
+    const std::string line = readme.substr(at + 5, readme.find('\n', at + 1) - at - 5);
+    const fs::path bin = s.work().parent_path() / "bin",
+                   recipes = prefix / "share/doc/quorvel/examples/Makefile";
+    fs::create_directory(bin);
+    fs::create_symlink(fs::path("/usr/bin/readlink"), bin / "readlink");
+    for (const auto &[path, dir, found] :
+         {std::tuple{bin.string() + ":" + (prefix / "bin").string(), s.work(), recipes},
+          std::tuple{bin.string(), source, source / "examples/Makefile"}}) {
+        int status;
+        EXPECT_EQ(capture("cd '" + dir.string() + "' && PATH='" + path + "' && " + line +
+                              " && echo \"$RECIPES\"",
+                          status),
+                  found.string() + "\n");
+    }
+    // The installed recipes take the quorvel installed beside them.
+    if (!have("make"))
+        GTEST_SKIP() << "make is not installed";
+    spit(s.work() / "c.hack", slurp(source / "examples/count.hack"));
+    ASSERT_EQ(std::system(
+                  ("cd '" + s.work().string() + "' && make -s -f '" + recipes.string() + "' c.hex")
+                      .c_str()),
+              0);
+    EXPECT_EQ(slurp(s.work() / "c.hex"), slurp(source / "tests/data/count.hex"));
 }
 
 } // namespace
