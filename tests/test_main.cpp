@@ -47,10 +47,11 @@ const std::string samefile = "fout fails: Input and output are the same file\n";
 // shrinking, open in the program as descriptor 9, and the name a symbolic
 // link to /dev/fd/9; Aside: a loop device over the one named by the content,
 // attached from a mount namespace gone before the program runs, where /sys
-// names the device behind it by a path that leads nowhere; Part: partition k (the name's last
-// digit) of the loop device named by the content, 4 MiB at 1 MiB + 4 MiB * (k - 1), its node made
-// under the name; Cover: in the test's mount namespace, an empty tmpfs over the folder named, or a
-// FIFO over the attribute named of the disk named by the content in /sys.
+// names the device behind it by a path that leads nowhere; Part: partition k
+// (the name's last digit) of the loop device named by the content, 480 KiB at
+// 32 KiB + 512 KiB * (k - 1), its node made under the name; Cover: in the
+// test's mount namespace, an empty tmpfs over the folder named, or a FIFO over
+// the attribute named of the disk named by the content in /sys.
 enum Kind {
     File,
     Dir,
@@ -269,8 +270,8 @@ TEST_P(Quorvel, Run) {
             struct stat st;
             ASSERT_EQ(stat((s.work() / e.content).c_str(), &st), 0);
             const std::string device = "/dev/loop" + std::to_string(minor(st.st_rdev)),
-                              k(1, e.name.back()), at = std::to_string(2048 + (k[0] - '1') * 8192);
-            if (std::system(("addpart " + device + " " + k + " " + at + " 8192").c_str()) != 0)
+                              k(1, e.name.back()), at = std::to_string(64 + (k[0] - '1') * 1024);
+            if (std::system(("addpart " + device + " " + k + " " + at + " 960").c_str()) != 0)
                 GTEST_SKIP() << "addpart (util-linux) cannot add a partition here";
             ASSERT_TRUE(mknode(p, device + "p" + k));
             break;
@@ -417,9 +418,9 @@ std::vector<Entry> tower() {
                      i > 1 ? "s" + std::to_string(i - 1) : "img"});
     return e;
 }
-// A file img of 16 MiB, the loop device disk over it, its partitions p1 and
+// A file img of 1 MiB, the loop device disk over it, its partitions p1 and
 // p2, and these entries.
-const std::string zeros(16 << 20, '\0');
+const std::string zeros(1 << 20, '\0');
 std::vector<Entry> parted(const std::vector<Entry> &more) {
     std::vector<Entry> e = {
         {File, "img", zeros}, {Backed, "disk", "img"}, {Part, "p1", "disk"}, {Part, "p2", "disk"}};
@@ -432,10 +433,11 @@ std::vector<Entry> onpartition(const std::vector<Entry> &more) {
     e.insert(e.end(), more.begin(), more.end());
     return parted(e);
 }
-// img once p2, all zeros, has been converted into p1: 4 MiB make 66,577 reads.
+// img once p2, all zeros, has been converted into p1: 480 KiB make 7,802
+// reads.
 std::string intop1() {
-    const std::string image = hex(std::vector<std::uint16_t>(66577, 0));
-    return std::string(zeros).replace(1 << 20, image.size(), image);
+    const std::string image = hex(std::vector<std::uint16_t>(7802, 0));
+    return std::string(zeros).replace(32 << 10, image.size(), image);
 }
 
 // clang-format off
