@@ -72,7 +72,11 @@ if [ "$(id -u)" -eq 0 ]; then
     inroot() { chroot "$root" "${run[@]}" "$@"; }
 else
     skip "not root: the program runs with this system's files around it"
-    inroot() { (cd "$root" && "$root${run[0]}" "${run[@]:1}" "$@"); }
+    # Every path the root names, as it lies here.
+    inroot() {
+        local args=("${run[@]}" "$@")
+        (cd "$root" && "${args[@]/#\//$root/}")
+    }
 fi
 
 # The listings, beside the program in the root; with the native build, also
