@@ -34,30 +34,29 @@ bool convert(std::FILE *fin, std::FILE *fout, int &readerror, int &writeerror) {
     readerror = writeerror = 0;
     if (!startListing(fd, head, tail, ended))
         readerror = failure();
-    else
-        for (;;) {
-            std::size_t n = cutInstruction(head, tail, ended, instruction);
-            if (n > 0) {
-                if (!writeDataRecord(fout, used, address, parseInstruction(instruction, n))) {
-                    writeerror = failure();
-                    break;
-                }
-                address = static_cast<std::uint16_t>(address + 2);
-            } else if (ended) {
+    for (bool going = readerror == 0; going;) {
+        std::size_t n = cutInstruction(head, tail, ended, instruction);
+        if (n > 0) {
+            if (!writeDataRecord(fout, used, address, parseInstruction(instruction, n))) {
+                writeerror = failure();
                 break;
-            } else {
-                if (stalls && !flush(fout, used)) {
-                    writeerror = failure();
-                    break;
-                }
-                ssize_t got = fillBlock(fd, head, tail);
-                if (got < 0) {
-                    readerror = failure();
-                    break;
-                }
-                ended = got == 0;
             }
+            address = static_cast<std::uint16_t>(address + 2);
+        } else if (ended) {
+            break;
+        } else {
+            if (stalls && !flush(fout, used)) {
+                writeerror = failure();
+                break;
+            }
+            ssize_t got = fillBlock(fd, head, tail);
+            if (got < 0) {
+                readerror = failure();
+                break;
+            }
+            ended = got == 0;
         }
+    }
     if (writeerror == 0 && (!flush(fout, used) || std::ferror(fout)))
         writeerror = failure();
     return readerror == 0 && writeerror == 0;
