@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "guard.hpp"
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -15,139 +14,44 @@
 
 namespace {
 
-// What reading or writing a file reaches: bytes from..to of a regular file or
-// pipe (by device and inode) or of a disk that is neither a partition nor a
-// loop device (by device number). Held bytes are those of the disk under a
-// file's file system: writing to a file does not write over the rest of its
-// disk. Where a disk cannot be followed to its end, an unsure item stands for
-// whatever may lie below it: anything that a loop device may be put over, or,
-// for a disk that can be no loop device, any disk.
-enum Kind { Regular, Pipe, Disk, Unsure, UnsureDisk };
-
+// What reading or writing a file reaches: a regular file or FIFO, by device
+// and inode, or a disk, by device number. A held item is reached but not
+// written over: the whole disk of a partition, the disk under a file's file
+// system, and what lies behind those.
 struct Item {
-    Kind kind;
-    bool held;
+    bool disk, held;
     dev_t dev;
     ino_t ino;
-    std::uint64_t from, to;
 };
 
-constexpr std::uint64_t end = UINT64_MAX;
-constexpr unsigned loopmajor = 7, extmajor = 259;
+constexpr unsigned loopmajor = 7;
 
-// Loop devices stacked deeper than this are not followed, and are refused.
+// Loop devices stacked deeper than this are not followed. Each one followed,
+// and the file named, add at most three items.
 constexpr int deepest = 32;
-constexpr int most = 4 * deepest;
+constexpr int most = 3 * (deepest + 1);
 
-void put(Item *items, int &n, const Item &item) {
-    if (n < most)
-        items[n++] = item;
-    else
-        items[most - 1] = {Unsure, false, 0, 0, 0, end};
-}
-
-std::uint64_t add(std::uint64_t a, std::uint64_t b) {
-    return a > end - b ? end : a + b;
-}
-
-// Bytes from..to of something that lies at offset in what is below it, at
-// most limit bytes long, as bytes of what is below.
-void shift(std::uint64_t &from, std::uint64_t &to, std::uint64_t offset, std::uint64_t limit) {
-    from = add(offset, std::min(from, limit));
-    to = add(offset, std::min(to, limit));
-}
-
-// The first line of the attribute name of the disk in /sys, into buf: 1 when
-// read, 0 when the disk has no such attribute, -1 when it cannot be read or
-// is no attribute (a regular file) at all.
-int attribute(dev_t disk, const char *name, char *buf, std::size_t size) {
+// Reads the first line of the attribute name of the disk in /sys into buf.
+// False when there is none, or it is no regular file: nothing here waits.
+bool attribute(dev_t disk, const char *name, char *buf, std::size_t size) {
     char path[96];
     std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/%s", major(disk), minor(disk), name);
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENOENT ? 0 : -1;
     struct stat st;
-    ssize_t n = -1;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        n = read(fd, buf, size - 1);
+    const ssize_t n =
+        fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? read(fd, buf, size - 1) : -1;
     close(fd);
     if (n <= 0)
-        return -1;
+        return false;
     buf[n] = '\0';
     buf[std::strcspn(buf, "\n")] = '\0';
-    return 1;
-}
-
-// Whether the attribute name of the disk reads as a device number, into dev.
-bool number(dev_t disk, const char *name, dev_t &dev) {
-    char buf[32];
-    unsigned maj, min;
-    if (attribute(disk, name, buf, sizeof buf) != 1 || std::sscanf(buf, "%u:%u", &maj, &min) != 2)
-        return false;
-    dev = makedev(maj, min);
     return true;
 }
 
-// Whether the attribute name of the disk reads as a count of sectors, in bytes.
-bool bytes(dev_t disk, const char *name, std::uint64_t &n) {
+// The attribute name of the disk as a whole number, into v.
+bool value(dev_t disk, const char *name, unsigned long long &v) {
     char buf[32];
-    unsigned long long sectors;
-    if (attribute(disk, name, buf, sizeof buf) != 1 || std::sscanf(buf, "%llu", &sectors) != 1)
-        return false;
-    n = sectors > end / 512 ? end : sectors * 512;
-    return true;
-}
-
-// Takes the disk, if it is a partition, to the whole disk it is on, with
-// from..to as bytes of that. False when /sys cannot tell.
-bool partition(dev_t &disk, std::uint64_t &from, std::uint64_t &to) {
-    char buf[32];
-    dev_t self, whole;
-    std::uint64_t start, size;
-    if (!number(disk, "dev", self) || self != disk)
-        return false;
-    switch (attribute(disk, "partition", buf, sizeof buf)) {
-    case 0:
-        return true;
-    case 1:
-        if (!bytes(disk, "start", start) || !bytes(disk, "size", size) ||
-            !number(disk, "../dev", whole))
-            return false;
-        shift(from, to, start, size);
-        disk = whole;
-        return true;
-    default:
-        return false;
-    }
-}
-
-// Opens the block device at path if it is the disk; -1 if not.
-int openblock(const char *path, dev_t disk) {
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    struct stat st;
-    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != disk)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Opens the disk, which the program has not opened, by a name in /dev that
-// turns out to be that very disk: udev's, or the kernel's. -1 if none is.
-int opendisk(dev_t disk) {
-    char path[PATH_MAX + 8], link[64], target[PATH_MAX];
-    std::snprintf(path, sizeof path, "/dev/block/%u:%u", major(disk), minor(disk));
-    int fd = openblock(path, disk);
-    if (fd >= 0)
-        return fd;
-    std::snprintf(link, sizeof link, "/sys/dev/block/%u:%u", major(disk), minor(disk));
-    const ssize_t n = readlink(link, target, sizeof target - 1);
-    if (n <= 0)
-        return -1;
-    target[n] = '\0';
-    const char *name = std::strrchr(target, '/');
-    std::snprintf(path, sizeof path, "/dev/%s", name != nullptr ? name + 1 : target);
-    return openblock(path, disk);
+    return attribute(disk, name, buf, sizeof buf) && std::sscanf(buf, "%llu", &v) == 1;
 }
 
 // The kernel's own encoding of a device number.
@@ -155,97 +59,81 @@ dev_t decode(std::uint64_t d) {
     return makedev((d >> 8) & 0xFFF, (d & 0xFF) | ((d >> 12) & 0xFFF00));
 }
 
-void file(const struct stat &st, std::uint64_t from, std::uint64_t to, bool held, int depth,
-          Item *items, int &n);
+// Opens the loop device by its kernel name in /dev, if that is the device.
+int openloop(dev_t loop) {
+    char link[64], target[PATH_MAX], path[PATH_MAX + 8];
+    std::snprintf(link, sizeof link, "/sys/dev/block/%u:%u", major(loop), minor(loop));
+    const ssize_t n = readlink(link, target, sizeof target - 1);
+    // Without /sys, the name a loop device has unless it is a partition.
+    if (n > 0)
+        target[n] = '\0';
+    else
+        std::snprintf(target, sizeof target, "loop%u", minor(loop));
+    const char *name = std::strrchr(target, '/');
+    std::snprintf(path, sizeof path, "/dev/%s", name != nullptr ? name + 1 : target);
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != loop)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
 
-// Adds what bytes from..to of the disk, open as fd or not open (-1), reach:
-// the disk, or, for a loop device, the file or disk behind it, down to the
-// end.
-void disk(int fd, dev_t dev, std::uint64_t from, std::uint64_t to, bool held, int depth,
-          Item *items, int &n) {
-    dev_t whole = dev;
-    if (depth > deepest || !partition(whole, from, to)) {
-        // Without /sys, a loop device's partitions may be numbered as the
-        // loop device or as an extended partition.
-        const bool loop = major(dev) == loopmajor || major(dev) == extmajor;
-        put(items, n, {loop ? Unsure : UnsureDisk, held, dev, 0, from, to});
-        return;
-    }
-    if (major(whole) != loopmajor) {
-        put(items, n, {Disk, held, whole, 0, from, to});
-        return;
-    }
-    // The loop device is asked on what is open; by a name only where the
-    // program has not opened it.
-    const int asked = fd >= 0 ? fd : opendisk(whole);
+// The status of what is behind the loop device, open as fd or not (-1): as
+// the kernel tells it, asked on the device itself; where it cannot be asked,
+// the file that /sys names, if that exists and is large enough to be it.
+bool behind(int fd, dev_t loop, struct stat &st) {
+    const int asked = fd >= 0 ? fd : openloop(loop);
     struct loop_info64 info;
     const bool told = asked >= 0 && ioctl(asked, LOOP_GET_STATUS64, &info) == 0;
-    // A loop device with nothing behind it holds no bytes.
-    const bool unbound = asked >= 0 && !told && errno == ENXIO;
     if (asked >= 0 && asked != fd)
         close(asked);
-    if (!told) {
-        if (!unbound)
-            put(items, n, {Unsure, held, whole, 0, from, to});
-        return;
+    if (told) {
+        st = {};
+        st.st_mode = info.lo_rdevice != 0 ? S_IFBLK : S_IFREG;
+        st.st_dev = decode(info.lo_device);
+        st.st_ino = info.lo_inode;
+        st.st_rdev = decode(info.lo_rdevice);
+        return true;
     }
-    shift(from, to, info.lo_offset, info.lo_sizelimit != 0 ? info.lo_sizelimit : end);
-    // Behind it is a regular file, or a device node, which stands for its
-    // disk.
-    if (info.lo_rdevice != 0) {
-        disk(-1, decode(info.lo_rdevice), from, to, held, depth + 1, items, n);
-        return;
-    }
-    struct stat below = {};
-    below.st_mode = S_IFREG;
-    below.st_dev = decode(info.lo_device);
-    below.st_ino = info.lo_inode;
-    file(below, from, to, held, depth + 1, items, n);
-}
-
-// Adds what bytes from..to of the regular file or pipe with status st reach:
-// the file, and the disk that holds a regular file's file system, held.
-void file(const struct stat &st, std::uint64_t from, std::uint64_t to, bool held, int depth,
-          Item *items, int &n) {
-    const bool regular = S_ISREG(st.st_mode);
-    put(items, n, {regular ? Regular : Pipe, held, st.st_dev, st.st_ino, from, to});
-    // A pipe is on no disk, and anonymous device numbers (major 0) name none.
-    if (regular && major(st.st_dev) != 0)
-        disk(-1, st.st_dev, 0, end, true, depth, items, n);
-}
-
-// Adds what reading or writing the file with status st, open as fd, reaches.
-void reach(int fd, const struct stat &st, Item *items, int &n) {
-    if (S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode))
-        file(st, 0, end, false, 0, items, n);
-    else if (S_ISBLK(st.st_mode))
-        disk(fd, st.st_rdev, 0, end, false, 0, items, n);
-}
-
-bool overlap(const Item &a, const Item &b) {
-    if (a.held && b.held)
+    char path[PATH_MAX];
+    unsigned long long offset, sectors, size;
+    if (!attribute(loop, "loop/backing_file", path, sizeof path) ||
+        !value(loop, "loop/offset", offset) || !value(loop, "size", sectors) ||
+        stat(path, &st) != 0)
         return false;
-    if (a.kind == Unsure || b.kind == Unsure)
-        return a.kind != Pipe && b.kind != Pipe;
-    if (a.kind == UnsureDisk || b.kind == UnsureDisk) {
-        const Kind other = a.kind == UnsureDisk ? b.kind : a.kind;
-        return other == Disk || other == UnsureDisk;
-    }
-    return a.kind == b.kind && a.dev == b.dev && (a.kind == Disk || a.ino == b.ino) &&
-           a.from < b.to && b.from < a.to;
+    if (S_ISREG(st.st_mode))
+        size = static_cast<unsigned long long>(st.st_size);
+    else if (!S_ISBLK(st.st_mode) || !value(st.st_rdev, "size", size) || (size *= 512) == 0)
+        return false;
+    return size >= offset && size - offset >= sectors * 512;
 }
 
-// A descriptor for a closed standard one: /dev/null where it is one,
-// otherwise the root folder as a path alone, on which every read and write
-// fails.
-int placeholder() {
-    int fd = open("/dev/null", O_RDWR | O_NOCTTY);
-    struct stat st;
-    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))) {
-        close(fd);
-        fd = -1;
+// Adds what reading or writing the file with status st, open as fd or not
+// (-1), reaches. Anonymous device numbers (major 0) name no disk.
+void reach(int fd, struct stat st, bool held, int depth, Item *items, int &n) {
+    if (S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode))
+        items[n++] = {false, held, st.st_dev, st.st_ino};
+    if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
+        if (major(st.st_dev) == 0)
+            return;
+        st.st_mode = S_IFBLK, st.st_rdev = st.st_dev, held = true, fd = -1;
     }
-    return fd >= 0 ? fd : open("/", O_PATH);
+    if (!S_ISBLK(st.st_mode))
+        return;
+    dev_t dev = st.st_rdev;
+    items[n++] = {true, held, dev, 0};
+    char buf[32];
+    unsigned maj, min;
+    if (attribute(dev, "partition", buf, sizeof buf) && attribute(dev, "../dev", buf, sizeof buf) &&
+        std::sscanf(buf, "%u:%u", &maj, &min) == 2) {
+        dev = makedev(maj, min);
+        held = true;
+        items[n++] = {true, held, dev, 0};
+    }
+    if (major(dev) == loopmajor && depth < deepest && behind(fd, dev, st))
+        reach(-1, st, held, depth + 1, items, n);
 }
 
 } // namespace
@@ -253,19 +141,33 @@ int placeholder() {
 bool openstandard() {
     // Each open takes the lowest free number, the closed one.
     for (int fd = 0; fd < 3; fd++)
-        if (fcntl(fd, F_GETFD) < 0 && placeholder() != fd)
+        if (fcntl(fd, F_GETFD) < 0 && open("/", O_PATH) != fd)
             return false;
     return true;
+}
+
+int openfolder(const char *path, const char *&name) {
+    const char *slash = std::strrchr(path, '/');
+    const int k = slash == nullptr || slash == path ? 1 : static_cast<int>(slash - path);
+    char dir[PATH_MAX];
+    name = slash != nullptr ? slash + 1 : path;
+    if (*name == '\0' ||
+        std::snprintf(dir, sizeof dir, "%.*s", k, slash ? path : ".") >= PATH_MAX) {
+        errno = *name == '\0' ? EISDIR : ENAMETOOLONG;
+        return -1;
+    }
+    return open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
 bool samefile(int infd, const struct stat &in, int outfd, const struct stat &out) {
     Item r[most], w[most];
     int nr = 0, nw = 0;
-    reach(infd, in, r, nr);
-    reach(outfd, out, w, nw);
+    reach(infd, in, false, 0, r, nr);
+    reach(outfd, out, false, 0, w, nw);
     for (int i = 0; i < nr; i++)
         for (int j = 0; j < nw; j++)
-            if (overlap(r[i], w[j]))
+            if (!(r[i].held && w[j].held) && r[i].disk == w[j].disk && r[i].dev == w[j].dev &&
+                (r[i].disk || r[i].ino == w[j].ino))
                 return true;
     return false;
 }

@@ -4,20 +4,25 @@
 
 #include <sys/stat.h>
 
-// Fills whichever of descriptors 0, 1 and 2 is closed, with /dev/null or,
-// where there is none, a descriptor on which every read and write fails, so
-// that neither file can take a standard descriptor's number and no message
-// can land in one of them. Returns false when that fails.
+// Fills whichever of descriptors 0, 1 and 2 is closed with a descriptor on
+// which every read and write fails, so that neither file can take a standard
+// descriptor's number and no message can land in one of them. Returns false
+// when that fails.
 bool openstandard();
+
+// Opens, as a path alone, the folder that a new file named path would be made
+// in, and points name at the file's name within it. -1 when that fails, with
+// errno EISDIR for a path that ends in a slash.
+int openfolder(const char *path, const char *&name);
 
 // Whether writing to the output, open as outfd with the status out, could
 // overwrite the listing, open as infd with the status in, or feed the writes
-// back into it: the same regular file or pipe, or overlapping bytes of one
-// disk or file, with partitions taken to their place on the whole disk and
-// loop devices to their place in what is behind them, however deep they are
-// stacked, and a file's file system to the bytes of its disk. Where a disk
-// cannot be followed to its end, the answer is yes unless the other side is
-// a pipe, a terminal or another character device.
+// back into it. Each side reaches the file or disk it is; for a partition,
+// its whole disk, held; for a loop device, the file or disk behind it, down
+// through up to 32 of them; for a regular file, the disk under its file
+// system, held, and what that reaches. A folder stands for a new file to be
+// made in it. The answer is yes when something one side reaches, not held,
+// is something the other side reaches. What cannot be followed is not.
 bool samefile(int infd, const struct stat &in, int outfd, const struct stat &out);
 
 #endif

@@ -52,24 +52,36 @@ int main(int argc, char *argv[]) {
         return 1;
     }
 
-    // The output is emptied only once it is known not to be the listing, and
-    // the check is made on what was opened, so that the name cannot change
-    // in between.
-    const int fd = open(argv[2], O_WRONLY | O_CREAT, 0666);
+    // The output is emptied, or a new one made, only once it is known not to
+    // be the listing, and the check is made on what was opened, so that the
+    // name cannot change in between: for a new output, the folder it goes in.
+    const char *name = argv[2];
+    int fd = open(argv[2], O_WRONLY), folder = -1;
+    if (fd < 0 && errno == ENOENT)
+        folder = openfolder(argv[2], name);
     struct stat out;
-    if (fd < 0 || fstat(fd, &out) != 0) {
+    if ((fd < 0 && folder < 0) || fstat(fd >= 0 ? fd : folder, &out) != 0) {
         std::perror("fout fails");
         return 1;
     }
-    if (samefile(fileno(fin), in, fd, out)) {
+    if (samefile(fileno(fin), in, fd >= 0 ? fd : folder, out)) {
         std::fputs("fout fails: Input and output are the same file\n", stderr);
         return 1;
     }
+    // Exclusive: a name made meanwhile, or a link to nowhere, is not written
+    // through.
+    if (fd < 0)
+        fd = openat(folder, name, O_WRONLY | O_CREAT | O_EXCL, 0666);
     std::FILE *fout = nullptr;
-    if ((S_ISREG(out.st_mode) && ftruncate(fd, 0) != 0) || (fout = fdopen(fd, "w")) == nullptr) {
+    // Truncating an empty file is not only needless: a file system may take
+    // it for a file being replaced and write it back at once when closed.
+    if (fd < 0 || (S_ISREG(out.st_mode) && out.st_size > 0 && ftruncate(fd, 0) != 0) ||
+        (fout = fdopen(fd, "w")) == nullptr) {
         std::perror("fout fails");
         return 1;
     }
+    if (folder >= 0)
+        close(folder);
 
     int readerror, writeerror;
     bool ok = convert(fin, fout, readerror, writeerror);
