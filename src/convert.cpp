@@ -35,6 +35,17 @@ bool convert(std::FILE *fin, std::FILE *fout, int &readerror, int &writeerror) {
     if (!startListing(fd, head, tail, ended))
         readerror = failure();
     for (bool going = readerror == 0; going;) {
+        // Nearly every line is clean: as many as the block holds and the
+        // buffer has room for are converted in one run.
+        head +=
+            cleanSize * putCleanRecords(pending(head), (tail - head) / cleanSize, used, address);
+        if (used == outSize) {
+            if (!flushRecords(fout, used)) {
+                writeerror = failure();
+                break;
+            }
+            continue;
+        }
         std::size_t n = cutInstruction(head, tail, ended, instruction);
         if (n > 0) {
             if (!writeDataRecord(fout, used, address, parseInstruction(instruction, n))) {

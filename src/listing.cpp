@@ -8,7 +8,7 @@
 namespace {
 
 // Out of every stack frame: the program must run in a small stack.
-char block[blockSize];
+alignas(4096) char block[blockSize];
 
 // Whether the eight bytes at p are all '0' or '1'. Their order does not
 // matter here, so they are loaded as they lie.
@@ -48,6 +48,10 @@ std::size_t cut(const char *p, std::size_t left) {
 }
 
 } // namespace
+
+const char *pending(std::size_t head) {
+    return block + head;
+}
 
 std::size_t cutInstruction(std::size_t &head, std::size_t tail, bool ended,
                            const char *&instruction) {

@@ -2,6 +2,7 @@
 #ifndef QUORVEL_LISTING_HPP
 #define QUORVEL_LISTING_HPP
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <sys/types.h>
@@ -14,7 +15,7 @@ constexpr std::size_t instructionSize = 64;
 // private to the reader. The fuzzing build makes it tiny, so that reads cross
 // block boundaries often.
 #ifndef QUORVEL_BLOCK_SIZE
-#define QUORVEL_BLOCK_SIZE (1 << 17)
+#define QUORVEL_BLOCK_SIZE (1 << 19)
 #endif
 constexpr std::size_t blockSize = QUORVEL_BLOCK_SIZE;
 static_assert(blockSize >= instructionSize, "a block must hold a whole read");
@@ -37,11 +38,41 @@ std::size_t cutInstruction(std::size_t &head, std::size_t tail, bool ended,
 ssize_t fillBlock(int fd, std::size_t &head, std::size_t &tail);
 
 // Takes the first bytes of the listing from fd into the empty block, as
-// fillBlock does, and steps head past a UTF-8 byte-order mark before them. Returns false when a read
-// failed, or, with errno EILSEQ, when the listing starts with a UTF-16
-// byte-order mark: no reading of a listing saved so makes sense of it. Sets
-// ended when the input has ended.
+// fillBlock does, and steps head past a UTF-8 byte-order mark before them. Returns false when a
+// read failed, or, with errno EILSEQ, when the listing starts with a UTF-16 byte-order mark: no
+// reading of a listing saved so makes sense of it. Sets ended when the input has ended.
 bool startListing(int fd, std::size_t &head, std::size_t &tail, bool &ended);
+
+// The bytes of the block from head on.
+const char *pending(std::size_t head);
+
+// Nearly every line is sixteen binary digits and a newline: cleanSize bytes.
+constexpr std::size_t cleanSize = 17;
+
+// Whether the cleanSize bytes at p are such a line, and if so its word's high
+// and low byte, told apart in one test: with '0' taken from every byte, the
+// sixteen digits are all 0 or 1 exactly when no byte has a bit above the
+// lowest (a byte below '0' borrows, but then is no 0 or 1 itself). Each
+// multiplication gathers the low bits of eight bytes into the top byte.
+inline bool cleanLine(const char *p, unsigned &numberH, unsigned &numberL) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    constexpr std::uint64_t gather = 0x0102040810204080;
+#else
+    constexpr std::uint64_t gather = 0x8040201008040201;
+#endif
+    constexpr std::uint64_t zeros = 0x3030303030303030;
+    std::uint64_t x, y;
+    // std::copy_n: a fortified memcpy would check the bounds in a call.
+    std::copy_n(p, 8, reinterpret_cast<char *>(&x));
+    std::copy_n(p + 8, 8, reinterpret_cast<char *>(&y));
+    x -= zeros;
+    y -= zeros;
+    if (p[16] != '\n' || ((x | y) & 0xFEFEFEFEFEFEFEFE) != 0)
+        return false;
+    numberH = static_cast<unsigned>((x * gather) >> 56);
+    numberL = static_cast<unsigned>((y * gather) >> 56);
+    return true;
+}
 
 // The word that the n bytes at instruction give: optional white space, an
 // optional sign, then the longest run of binary digits, modulo 65536. A read

@@ -82,6 +82,8 @@ int main(int argc, char *argv[]) {
     }
     if (folder >= 0)
         close(folder);
+    // Whole buffers of records, each in one write.
+    std::setvbuf(fout, nullptr, _IONBF, 0);
 
     int readerror, writeerror;
     bool ok = convert(fin, fout, readerror, writeerror);

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <array>
 
+#include "listing.hpp"
+
 /*
  * A data record carries one word, low byte first, and is one line of
  * recordSize bytes:
@@ -33,8 +35,31 @@ constexpr std::array<char, 512> hexpairs = [] {
     return t;
 }();
 
-// Out of every stack frame: the program must run in a small stack.
-char out[outSize];
+// The bit at which byte i of a record's eight bytes from start or from 8 lies
+// when they are loaded as one word.
+constexpr unsigned at(unsigned i) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return 8 * (7 - i);
+#else
+    return 8 * i;
+#endif
+}
+
+// The hex digits of every byte value as bytes 1 and 2, 3 and 4, and 5 and 6
+// of such a word: pairs[k][b] for bytes 2k + 1 and 2k + 2.
+constexpr std::array<std::array<std::uint64_t, 256>, 3> pairs = [] {
+    std::array<std::array<std::uint64_t, 256>, 3> t{};
+    for (unsigned k = 0; k < 3; k++)
+        for (unsigned b = 0; b < 256; b++)
+            t[k][b] = std::uint64_t(static_cast<unsigned char>(hexpairs[2 * b])) << at(2 * k + 1) |
+                      std::uint64_t(static_cast<unsigned char>(hexpairs[2 * b + 1]))
+                          << at(2 * k + 2);
+    return t;
+}();
+
+// Out of every stack frame: the program must run in a small stack. Aligned,
+// so that whole buffers are written at aligned offsets.
+alignas(4096) char out[outSize];
 
 // std::copy rather than memcpy throughout: writeDataRecord makes room for the
 // whole record first, and a fortified memcpy would check again, in a call per
@@ -62,6 +87,43 @@ bool writeDataRecord(std::FILE *fout, std::size_t &used, std::uint16_t address,
     puthex(record + 13, checksum);
     used += recordSize;
     return true;
+}
+
+std::size_t putCleanRecords(const char *text, std::size_t lines, std::size_t &used,
+                            std::uint16_t &address) {
+    constexpr auto byte = [](unsigned char c, unsigned i) { return std::uint64_t{c} << at(i); };
+    constexpr std::uint64_t head = byte(':', 0) | byte('0', 1) | byte('2', 2) | byte('0', 7),
+                            tail = byte('0', 0) | byte('\n', 7);
+    lines = std::min(lines, (outSize - used) / recordSize);
+    char *record = out + used;
+    std::size_t done = 0;
+    // The address's high byte stays the same for up to 128 records: its
+    // digits and its share of the checksum are worked out once for them.
+    while (done < lines) {
+        const unsigned addressH = address >> 8, from = address & 0xFF,
+                       to = from +
+                            2 * static_cast<unsigned>(std::min(lines - done, std::size_t{128}));
+        const std::uint64_t start = head | pairs[1][addressH];
+        unsigned addressL = from, numberH, numberL;
+        for (unsigned sum = 0xFE - addressH - from;
+             addressL < std::min(to, 256u) && cleanLine(text, numberH, numberL);
+             addressL += 2, sum -= 2) {
+            const std::uint64_t first = start | pairs[2][addressL],
+                                second = tail | pairs[0][numberL] | pairs[1][numberH] |
+                                         pairs[2][(sum - numberH - numberL) & 0xFF];
+            std::copy_n(reinterpret_cast<const char *>(&first), 8, record);
+            std::copy_n(reinterpret_cast<const char *>(&second), 8, record + 8);
+            record += recordSize;
+            text += cleanSize;
+        }
+        const unsigned k = (addressL - from) / 2;
+        done += k;
+        address = static_cast<std::uint16_t>(address + 2 * k);
+        if (addressL < std::min(to, 256u))
+            break;
+    }
+    used += done * recordSize;
+    return done;
 }
 
 bool flushRecords(std::FILE *fout, std::size_t &used) {
