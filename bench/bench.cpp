@@ -1,10 +1,15 @@
 // SPDX-License-Identifier: MIT
 
-// Times quorvel against cat (the floor: copying the bytes) and against the
-// straightforward reference converter on generated listings, and reports the
-// median wall times, their ratios and quorvel's peak resident memory.
+// Measures quorvel's CPU time (user and system) against a plain read/write
+// copy of the listing (the floor for a program that must read every byte) and
+// against cat, which may copy inside the kernel without reading at all, on
+// generated listings, into an output that is new and into one that exists.
+// Each round runs the three in turn, in an order that changes from round to
+// round; the ratios are taken within a round and reported as medians with
+// their spread, beside the straightforward reference converter's time and
+// quorvel's peak resident memory.
 //
-//   bench QUORVEL REFERENCE LINES...
+//   bench QUORVEL REFERENCE COPY ROUNDS LINES...
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -12,7 +17,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -22,15 +26,13 @@
 
 namespace {
 
-constexpr int rounds = 5;
-
 struct Run {
-    double seconds;
+    double cpu; // seconds of user and system time
     long maxrsskib;
 };
 
 // Runs argv with standard output sent to out (when given), as a shell's
-// "> out" would, and times it.
+// "> out" would, and measures it.
 Run spawn(const std::vector<std::string> &args, const std::string &out) {
     // Start every run with no dirty pages left by the one before, so that no
     // run pays for another's writeback.
@@ -39,7 +41,6 @@ Run spawn(const std::vector<std::string> &args, const std::string &out) {
     for (const std::string &a : args)
         argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
-    auto start = std::chrono::steady_clock::now();
     pid_t pid = fork();
     if (pid == 0) {
         if (!out.empty()) {
@@ -53,17 +54,24 @@ Run spawn(const std::vector<std::string> &args, const std::string &out) {
     int status = 0;
     struct rusage usage {};
     wait4(pid, &status, 0, &usage);
-    auto stop = std::chrono::steady_clock::now();
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         std::fprintf(stderr, "bench: %s failed\n", args[0].c_str());
         std::exit(1);
     }
-    return {std::chrono::duration<double>(stop - start).count(), usage.ru_maxrss};
+    const auto seconds = [](const timeval &t) { return double(t.tv_sec) + t.tv_usec / 1e6; };
+    return {seconds(usage.ru_utime) + seconds(usage.ru_stime), usage.ru_maxrss};
 }
 
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
+}
+
+std::string spread(const std::vector<double> &v) {
+    auto [lo, hi] = std::minmax_element(v.begin(), v.end());
+    char s[32];
+    std::snprintf(s, sizeof s, "%.2f-%.2f", *lo, *hi);
+    return s;
 }
 
 bool same(const std::string &a, const std::string &b) {
@@ -93,48 +101,78 @@ void generate(const std::string &path, long lines) {
 } // namespace
 
 int main(int argc, char *argv[]) {
-    if (argc < 4) {
-        std::fputs("usage: bench QUORVEL REFERENCE LINES...\n", stderr);
+    if (argc < 6) {
+        std::fputs("usage: bench QUORVEL REFERENCE COPY ROUNDS LINES...\n", stderr);
         return 1;
     }
-    std::string quorvel = argv[1], reference = argv[2];
+    const std::string quorvel = argv[1], reference = argv[2], copier = argv[3];
+    const int rounds = std::atoi(argv[4]);
     std::string tmpl = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
                        "/quorvel-bench-XXXXXX";
-    if (mkdtemp(tmpl.data()) == nullptr) {
+    if (rounds < 1 || mkdtemp(tmpl.data()) == nullptr) {
         std::perror("bench: mkdtemp");
         return 1;
     }
-    const std::string dir = tmpl;
+    const std::string dir = tmpl, listing = dir + "/listing.hack", copy = dir + "/copy.hack",
+                      viacat = dir + "/cat.hack", out = dir + "/quorvel.hex",
+                      ref = dir + "/reference.hex";
     std::vector<long> peaks;
-    std::printf("%10s %10s %10s %10s %9s %9s %10s\n", "lines", "cat s", "quorvel s", "ref s",
-                "q/cat", "ref/q", "peak KiB");
-    for (int i = 3; i < argc; i++) {
-        long lines = std::atol(argv[i]);
-        std::string listing = dir + "/listing.hack", copy = dir + "/copy.hack",
-                    out = dir + "/quorvel.hex", ref = dir + "/reference.hex";
+    std::printf("%10s %9s %8s %8s %10s %6s %11s %6s %11s %8s %9s\n", "lines", "output", "copy s",
+                "cat s", "quorvel s", "q/copy", "spread", "q/cat", "spread", "ref s", "peak KiB");
+    for (int i = 5; i < argc; i++) {
+        const long lines = std::atol(argv[i]);
+        std::fprintf(stderr, "bench: %ld lines: generating the listing\n", lines);
         generate(listing, lines);
-        std::vector<double> tcat, tq, tref;
-        long peak = 0;
-        for (int r = 0; r < rounds; r++) {
-            tcat.push_back(spawn({"cat", listing}, copy).seconds);
-            Run q = spawn({quorvel, listing, out}, "");
-            tq.push_back(q.seconds);
-            peak = std::max(peak, q.maxrsskib);
-            tref.push_back(spawn({reference, listing, ref}, "").seconds);
+        std::fprintf(stderr, "bench: %ld lines: the reference converter\n", lines);
+        const double tref = spawn({reference, listing, ref}, "").cpu;
+        for (const bool fresh : {true, false}) {
+            std::vector<double> tcopy, tcat, tq, qcopy, qcat;
+            long peak = 0;
+            for (int r = 0; r < rounds; r++) {
+                std::fprintf(stderr, "bench: %ld lines, %s output: round %d of %d\n", lines,
+                             fresh ? "new" : "existing", r + 1, rounds);
+                double c = 0, k = 0, q = 0;
+                for (int step = 0; step < 3; step++)
+                    switch ((step + r) % 3) {
+                    case 0:
+                        if (fresh)
+                            std::remove(copy.c_str());
+                        c = spawn({copier, listing, copy}, "").cpu;
+                        break;
+                    case 1:
+                        if (fresh)
+                            std::remove(viacat.c_str());
+                        k = spawn({"cat", listing}, viacat).cpu;
+                        break;
+                    default:
+                        if (fresh)
+                            std::remove(out.c_str());
+                        const Run run = spawn({quorvel, listing, out}, "");
+                        q = run.cpu;
+                        peak = std::max(peak, run.maxrsskib);
+                    }
+                tcopy.push_back(c), tcat.push_back(k), tq.push_back(q);
+                qcopy.push_back(q / c), qcat.push_back(q / k);
+            }
+            if (!same(out, ref)) {
+                std::fprintf(stderr, "bench: quorvel and the reference differ on %ld lines\n",
+                             lines);
+                return 1;
+            }
+            std::printf("%10ld %9s %8.4f %8.4f %10.4f %6.2f %11s %6.2f %11s %8.4f %9ld\n", lines,
+                        fresh ? "new" : "existing", median(tcopy), median(tcat), median(tq),
+                        median(qcopy), spread(qcopy).c_str(), median(qcat), spread(qcat).c_str(),
+                        tref, peak);
+            std::fflush(stdout);
+            peaks.push_back(peak);
         }
-        if (!same(out, ref)) {
-            std::fprintf(stderr, "bench: quorvel and the reference differ on %ld lines\n", lines);
-            return 1;
-        }
-        double c = median(tcat), q = median(tq), f = median(tref);
-        std::printf("%10ld %10.4f %10.4f %10.4f %9.2f %9.2f %10ld\n", lines, c, q, f, q / c, f / q,
-                    peak);
-        peaks.push_back(peak);
-        std::remove(listing.c_str()), std::remove(copy.c_str());
-        std::remove(out.c_str()), std::remove(ref.c_str());
+        for (const std::string &f : {listing, copy, viacat, out, ref})
+            std::remove(f.c_str());
     }
     rmdir(dir.c_str());
     auto [lo, hi] = std::minmax_element(peaks.begin(), peaks.end());
-    std::printf("outputs identical; peak memory spread across sizes: %ld KiB\n", *hi - *lo);
+    std::printf("outputs identical; CPU medians of %d paired rounds; peak memory spread across "
+                "sizes: %ld KiB\n",
+                rounds, *hi - *lo);
     return 0;
 }

@@ -10,8 +10,12 @@
 constexpr std::size_t recordSize = 16;
 
 // Records are gathered in a buffer of this size, private to the writer, and
-// handed to the output stream a buffer at a time.
-constexpr std::size_t outSize = 32768 * recordSize;
+// handed to the output stream a buffer at a time. The fuzzing build makes it
+// tiny, so that it fills in the middle of runs often.
+#ifndef QUORVEL_OUT_RECORDS
+#define QUORVEL_OUT_RECORDS 32768
+#endif
+constexpr std::size_t outSize = QUORVEL_OUT_RECORDS * recordSize;
 
 // Puts the data record that places number at address into the buffer, which
 // holds used bytes of records not yet written (0 at the start); a full buffer

@@ -4,6 +4,7 @@
 // 64 bytes, the base-2 rules written out, and each record formatted by
 // snprintf. Any difference in how reads are cut, parsed or written shows.
 
+#include "listing.hpp"
 #include "plain.hpp"
 #include "support.hpp"
 
@@ -42,7 +43,7 @@ std::string digits(std::mt19937 &rng, std::size_t n) {
 // the program's block boundaries many times.
 std::string listing(std::mt19937 &rng, int index) {
     static const std::size_t lengths[] = {0, 1, 15, 16, 17, 62, 63, 64, 125, 126, 127, 200};
-    std::size_t lines = index % 16 == 15 ? 30000 : rng() % 200;
+    std::size_t lines = index % 16 == 15 ? 4 * blockSize / 17 : rng() % 200;
     std::string s;
     for (std::size_t i = 0; i < lines; i++) {
         switch (rng() % 12) {
