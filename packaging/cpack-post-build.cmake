@@ -1,8 +1,34 @@
 # SPDX-License-Identifier: MIT
 
-# Run by cpack on each package it made. A .deb is an ar archive whose member
-# headers carry the modes of the files cpack wrote, and so the builder's
-# umask; give every member the mode dpkg-deb gives it.
+# Run by cpack on each package it made.
+#
+# A release archive holds the owner of the files cpack packed, the builder:
+# unpacked by root, it would hand the folders it lands in to that user. Pack
+# it again with every entry root's, by number, in name order, dated as the
+# package is, and without gzip's time stamp, so that the same files give the
+# same bytes.
+foreach(tgz ${CPACK_PACKAGE_FILES})
+  if(NOT tgz MATCHES "\\.tar\\.gz$")
+    continue()
+  endif()
+  set(tree "${tgz}.tree")
+  file(REMOVE_RECURSE "${tree}")
+  file(MAKE_DIRECTORY "${tree}")
+  execute_process(COMMAND tar -xpzf "${tgz}" -C "${tree}" COMMAND_ERROR_IS_FATAL ANY)
+  file(GLOB top RELATIVE "${tree}" "${tree}/*")
+  set(stamp)
+  if(DEFINED ENV{SOURCE_DATE_EPOCH})
+    set(stamp --mtime=@$ENV{SOURCE_DATE_EPOCH})
+  endif()
+  execute_process(COMMAND tar --sort=name --owner=0 --group=0 --numeric-owner --format=gnu
+                          ${stamp} -cf - -C "${tree}" ${top}
+                  COMMAND gzip -9n OUTPUT_FILE "${tgz}" COMMAND_ERROR_IS_FATAL ANY)
+  file(REMOVE_RECURSE "${tree}")
+endforeach()
+
+# A .deb is an ar archive whose member headers carry the modes of the files
+# cpack wrote, and so the builder's umask; give every member the mode
+# dpkg-deb gives it.
 foreach(deb ${CPACK_PACKAGE_FILES})
   if(NOT deb MATCHES "\\.deb$")
     continue()

@@ -26,8 +26,8 @@ case $given in
 *.tar.gz)
     tar -xzf "$given" -C "$work"
     top=$work/$(basename "$given" .tar.gz)
-    for path in bin/quorvel share/man/man1/quorvel.1 share/doc/quorvel/README.md \
-        share/doc/quorvel/REFERENCE.md \
+    for path in bin/quorvel bin/quorvel-rom share/quorvel/rom.mk share/man/man1/quorvel.1 \
+        share/man/man1/quorvel-rom.1 share/doc/quorvel/README.md share/doc/quorvel/REFERENCE.md \
         share/doc/quorvel/LICENSE share/doc/quorvel/LGPL-2.1 share/doc/quorvel/NOTICE \
         share/doc/quorvel/examples/Makefile; do
         [ -f "$top/$path" ] || fail "$path is not in $given"
@@ -105,4 +105,17 @@ status=0
 inroot /none.hack /none.hex 2>"$work/err" || status=$?
 [ "$status" -eq 1 ] && [ "$(cat "$work/err")" = "fin fails: No such file or directory" ] ||
     fail "a missing listing gave status $status and: $(cat "$work/err")"
+# Packed by a user who is not root, the archive holds only root's entries, so
+# that root's unpacking hands nothing to that user.
+if [ -n "$native" ] && [ "$machine" = "$(uname -m)" ] && [ "$(id -u)" -eq 0 ] &&
+    git rev-parse --git-dir >/dev/null 2>&1; then
+    chmod 711 "$work" && git clone -q . "$work/user/src" && chown -R 65534:65534 "$work/user"
+    as=(setpriv --reuid=65534 --regid=65534 --clear-groups env HOME="$work/user")
+    (cd "$work/user/src" && "${as[@]}" cmake --workflow --preset static) >"$work/user.log" 2>&1 ||
+        fail "a user who is not root could not build the archive: $(tail -5 "$work/user.log")"
+    owners=$(tar --numeric-owner -tvzf "$work"/user/src/build/static/*.tar.gz | awk '{print $2}' | sort -u)
+    [ "$owners" = 0/0 ] || fail "an archive built by a user holds entries of $owners"
+else
+    skip "the archive is not built again by a user who is not root (not root, no checkout, or not native)"
+fi
 echo "static: $given ($machine) checked on ${#names[@]} listings"
