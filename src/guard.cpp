@@ -146,19 +146,6 @@ bool openstandard() {
     return true;
 }
 
-int openfolder(const char *path, const char *&name) {
-    const char *slash = std::strrchr(path, '/');
-    const int k = slash == nullptr || slash == path ? 1 : static_cast<int>(slash - path);
-    char dir[PATH_MAX];
-    name = slash != nullptr ? slash + 1 : path;
-    if (*name == '\0' ||
-        std::snprintf(dir, sizeof dir, "%.*s", k, slash ? path : ".") >= PATH_MAX) {
-        errno = *name == '\0' ? EISDIR : ENAMETOOLONG;
-        return -1;
-    }
-    return open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
-}
-
 bool samefile(int infd, const struct stat &in, int outfd, const struct stat &out) {
     Item r[most], w[most];
     int nr = 0, nw = 0;

@@ -10,11 +10,6 @@
 // when that fails.
 bool openstandard();
 
-// Opens, as a path alone, the folder that a new file named path would be made
-// in, and points name at the file's name within it. -1 when that fails, with
-// errno EISDIR for a path that ends in a slash.
-int openfolder(const char *path, const char *&name);
-
 // Whether writing to the output, open as outfd with the status out, could
 // overwrite the listing, open as infd with the status in, or feed the writes
 // back into it. Each side reaches the file or disk it is; for a partition,

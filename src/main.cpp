@@ -4,7 +4,9 @@
 // data records, two bytes per word, low byte first, from address 0.
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -22,6 +24,22 @@ namespace {
 void report(const char *what, int error) {
     errno = error;
     std::perror(what);
+}
+
+// Opens, as a path alone, the folder that a new file named path would be made
+// in, and points name at the file's name within it. -1 when that fails, with
+// errno EISDIR for a path that ends in a slash.
+int openfolder(const char *path, const char *&name) {
+    const char *slash = std::strrchr(path, '/');
+    const int k = slash == nullptr || slash == path ? 1 : static_cast<int>(slash - path);
+    char dir[PATH_MAX];
+    name = slash != nullptr ? slash + 1 : path;
+    if (*name == '\0' ||
+        std::snprintf(dir, sizeof dir, "%.*s", k, slash ? path : ".") >= PATH_MAX) {
+        errno = *name == '\0' ? EISDIR : ENAMETOOLONG;
+        return -1;
+    }
+    return open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
 } // namespace
