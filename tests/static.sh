@@ -105,14 +105,11 @@ status=0
 inroot /none.hack /none.hex 2>"$work/err" || status=$?
 [ "$status" -eq 1 ] && [ "$(cat "$work/err")" = "fin fails: No such file or directory" ] ||
     fail "a missing listing gave status $status and: $(cat "$work/err")"
-# Packed by a user who is not root, the archive holds only root's entries, so
-# that root's unpacking hands nothing to that user.
-if [ -n "$native" ] && [ "$machine" = "$(uname -m)" ] && [ "$(id -u)" -eq 0 ] &&
-    git rev-parse --git-dir >/dev/null 2>&1; then
+# Packed by a user who is not root, the archive holds only root's entries.
+if [ -n "$native" ] && [ "$machine" = "$(uname -m)" ] && [ "$(id -u)" -eq 0 ] && [ -d .git ]; then
     chmod 711 "$work" && git clone -q . "$work/user/src" && chown -R 65534:65534 "$work/user"
-    as=(setpriv --reuid=65534 --regid=65534 --clear-groups env HOME="$work/user")
-    (cd "$work/user/src" && "${as[@]}" cmake --workflow --preset static) >"$work/user.log" 2>&1 ||
-        fail "a user who is not root could not build the archive: $(tail -5 "$work/user.log")"
+    (cd "$work/user/src" && setpriv --reuid=65534 --regid=65534 --clear-groups env HOME="$work/user" \
+        cmake --workflow --preset static) >"$work/user.log" 2>&1 || fail "a user's build failed: $(tail -5 "$work/user.log")"
     owners=$(tar --numeric-owner -tvzf "$work"/user/src/build/static/*.tar.gz | awk '{print $2}' | sort -u)
     [ "$owners" = 0/0 ] || fail "an archive built by a user holds entries of $owners"
 else

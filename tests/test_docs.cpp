@@ -509,14 +509,10 @@ TEST(Install, PutsProgramPageAndReadmeUnderThePrefix) {
               "../../../quorvel/rom.mk");
     const fs::path installed = prefix / "bin/quorvel";
     ASSERT_TRUE(fs::is_regular_file(installed));
-    const std::string run = "'" + installed.string() + "' '" +
-                            (source / "examples/count.hack").string() + "' '" +
-                            (s.work() / "count.hex").string() + "'";
-    ASSERT_EQ(std::system(run.c_str()), 0);
-    EXPECT_EQ(slurp(s.work() / "count.hex"), slurp(source / "tests/data/count.hex"));
 
-    // The installed quorvel-rom, called through a link, makes the products
-    // with the quorvel installed beside it, though share/doc was left out.
+    // The installed quorvel-rom, called through a link, makes the image and
+    // the products with the quorvel installed beside it, though share/doc was
+    // left out.
     if (!have("make") || !have("srec_cat") || !have("objcopy"))
         GTEST_SKIP() << "make, srecord or binutils is missing";
     const std::string count = slurp(source / "examples/count.hack"),
@@ -528,14 +524,15 @@ TEST(Install, PutsProgramPageAndReadmeUnderThePrefix) {
     Words expected = wordsof(count);
     expected.resize(8);
     EXPECT_TRUE(decodemif(s.work() / "c.mif") == expected);
+    EXPECT_EQ(slurp(s.work() / "c.hex"), slurp(source / "tests/data/count.hex"));
     EXPECT_EQ(slurp(s.work() / ".quorvel/QUORVEL"), installed.string() + "\n");
 
     // A checkout's recipes take the checkout's build, whatever quorvel lies
     // in the folders above it.
     const fs::path checkout = s.work() / "a/b/c/quorvel";
-    fs::create_directories(checkout / "examples");
-    fs::create_directories(checkout / "build/default");
-    fs::create_directories(s.work() / "a/bin");
+    for (const fs::path &d :
+         {checkout / "examples", checkout / "build/default", s.work() / "a/bin"})
+        fs::create_directories(d);
     fs::copy_file(source / "examples/Makefile", checkout / "examples/Makefile");
     spit(checkout / "CMakeLists.txt", "");
     fs::create_symlink(QUORVEL_BIN, checkout / "build/default/quorvel");
