@@ -10,37 +10,12 @@ namespace {
 // Out of every stack frame: the program must run in a small stack.
 alignas(4096) char block[blockSize];
 
-// Whether the eight bytes at p are all '0' or '1'. Their order does not
-// matter here, so they are loaded as they lie.
-bool binary8(const char *p) {
-    std::uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    return (v & 0xFEFEFEFEFEFEFEFE) == 0x3030303030303030;
-}
-
-// The eight binary digits at p as the bits of one byte, the first digit the
-// top bit.
-unsigned bits8(const char *p) {
-    const unsigned char *u = reinterpret_cast<const unsigned char *>(p);
-    std::uint64_t v = std::uint64_t{u[0]} << 56 | std::uint64_t{u[1]} << 48 |
-                      std::uint64_t{u[2]} << 40 | std::uint64_t{u[3]} << 32 |
-                      std::uint64_t{u[4]} << 24 | std::uint64_t{u[5]} << 16 |
-                      std::uint64_t{u[6]} << 8 | std::uint64_t{u[7]};
-    // Each byte holds 0 or 1 in its low bit; the multiplication gathers those
-    // bits in the top byte.
-    return static_cast<unsigned>(((v & 0x0101010101010101) * 0x0102040810204080) >> 56);
-}
-
 // Where the read that starts at p ends, given left bytes from p on: after the
 // first newline within 63 bytes, or after 63 bytes; 0 when left is less than
 // that and holds no newline.
 std::size_t cut(const char *p, std::size_t left) {
+    // Clean lines never come here: the conversion takes them in runs.
     const std::size_t most = instructionSize - 1;
-    // Nearly every line is sixteen binary digits and a newline. Testing for
-    // digits is the cheapest way to rule out an earlier newline, far cheaper
-    // than calling memchr.
-    if (left > 16 && p[16] == '\n' && binary8(p) && binary8(p + 8))
-        return 17;
     const void *nl = std::memchr(p, '\n', left < most ? left : most);
     if (nl != nullptr)
         return static_cast<std::size_t>(static_cast<const char *>(nl) - p) + 1;
@@ -99,10 +74,11 @@ bool startListing(int fd, std::size_t &head, std::size_t &tail, bool &ended) {
 }
 
 std::uint16_t parseInstruction(const char *instruction, std::size_t n) {
-    // Nearly every read is sixteen binary digits and a newline.
-    if (n >= 16 && binary8(instruction) && binary8(instruction + 8) &&
-        (n == 16 || (instruction[16] != '0' && instruction[16] != '1')))
-        return static_cast<std::uint16_t>(bits8(instruction) << 8 | bits8(instruction + 8));
+    // Sixteen binary digits and no more, before a carriage return, say.
+    unsigned numberH, numberL;
+    if (n >= 16 && (n == 16 || (instruction[16] != '0' && instruction[16] != '1')) &&
+        binary16(instruction, numberH, numberL))
+        return static_cast<std::uint16_t>(numberH << 8 | numberL);
 
     const char *p = instruction, *end = instruction + n;
     while (p < end && (*p == ' ' || (*p >= '\t' && *p <= '\r')))

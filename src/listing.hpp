@@ -49,12 +49,12 @@ const char *pending(std::size_t head);
 // Nearly every line is sixteen binary digits and a newline: cleanSize bytes.
 constexpr std::size_t cleanSize = 17;
 
-// Whether the cleanSize bytes at p are such a line, and if so its word's high
-// and low byte, told apart in one test: with '0' taken from every byte, the
-// sixteen digits are all 0 or 1 exactly when no byte has a bit above the
-// lowest (a byte below '0' borrows, but then is no 0 or 1 itself). Each
+// Whether the sixteen bytes at p are all binary digits, and if so the word's
+// high and low byte, told apart in one test: with '0' taken from every byte,
+// the digits are all 0 or 1 exactly when no byte has a bit above the lowest
+// (a byte below '0' borrows, but then is no 0 or 1 itself). Each
 // multiplication gathers the low bits of eight bytes into the top byte.
-inline bool cleanLine(const char *p, unsigned &numberH, unsigned &numberL) {
+inline bool binary16(const char *p, unsigned &numberH, unsigned &numberL) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
     constexpr std::uint64_t gather = 0x0102040810204080;
 #else
@@ -67,11 +67,18 @@ inline bool cleanLine(const char *p, unsigned &numberH, unsigned &numberL) {
     std::copy_n(p + 8, 8, reinterpret_cast<char *>(&y));
     x -= zeros;
     y -= zeros;
-    if (p[16] != '\n' || ((x | y) & 0xFEFEFEFEFEFEFEFE) != 0)
+    if (((x | y) & 0xFEFEFEFEFEFEFEFE) != 0)
         return false;
     numberH = static_cast<unsigned>((x * gather) >> 56);
     numberL = static_cast<unsigned>((y * gather) >> 56);
     return true;
+}
+
+// Whether the cleanSize bytes at p are such a line, and if so its word's
+// bytes. The digits are tested first: the conversion's run then keeps its
+// values in registers.
+inline bool cleanLine(const char *p, unsigned &numberH, unsigned &numberL) {
+    return binary16(p, numberH, numberL) && p[16] == '\n';
 }
 
 // The word that the n bytes at instruction give: optional white space, an

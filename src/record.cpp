@@ -101,13 +101,12 @@ std::size_t putCleanRecords(const char *text, std::size_t lines, std::size_t &us
     // digits and its share of the checksum are worked out once for them.
     while (done < lines) {
         const unsigned addressH = address >> 8, from = address & 0xFF,
-                       to = from +
-                            2 * static_cast<unsigned>(std::min(lines - done, std::size_t{128}));
+                       left = static_cast<unsigned>(std::min(lines - done, std::size_t{128})),
+                       to = std::min(from + 2 * left, 256u);
         const std::uint64_t start = head | pairs[1][addressH];
         unsigned addressL = from, numberH, numberL;
         for (unsigned sum = 0xFE - addressH - from;
-             addressL < std::min(to, 256u) && cleanLine(text, numberH, numberL);
-             addressL += 2, sum -= 2) {
+             addressL < to && cleanLine(text, numberH, numberL); addressL += 2, sum -= 2) {
             const std::uint64_t first = start | pairs[2][addressL],
                                 second = tail | pairs[0][numberL] | pairs[1][numberH] |
                                          pairs[2][(sum - numberH - numberL) & 0xFF];
@@ -119,7 +118,7 @@ std::size_t putCleanRecords(const char *text, std::size_t lines, std::size_t &us
         const unsigned k = (addressL - from) / 2;
         done += k;
         address = static_cast<std::uint16_t>(address + 2 * k);
-        if (addressL < std::min(to, 256u))
+        if (addressL < to)
             break;
     }
     used += done * recordSize;
