@@ -37,9 +37,10 @@ bool attribute(dev_t disk, const char *name, char *buf, std::size_t size) {
     char path[96];
     std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/%s", major(disk), minor(disk), name);
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
     struct stat st;
-    const ssize_t n =
-        fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? read(fd, buf, size - 1) : -1;
+    const ssize_t n = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? read(fd, buf, size - 1) : -1;
     close(fd);
     if (n <= 0)
         return false;
@@ -110,9 +111,20 @@ bool behind(int fd, dev_t loop, struct stat &st) {
     return size >= offset && size - offset >= sectors * 512;
 }
 
+// Whether the disk dev is among the n items.
+bool among(dev_t dev, const Item *items, int n) {
+    for (int i = 0; i < n; i++)
+        if (items[i].disk && items[i].dev == dev)
+            return true;
+    return false;
+}
+
 // Adds what reading or writing the file with status st, open as fd or not
-// (-1), reaches. Anonymous device numbers (major 0) name no disk.
-void reach(int fd, struct stat st, bool held, int depth, Item *items, int &n) {
+// (-1), reaches. Anonymous device numbers (major 0) name no disk. A disk that
+// the other side reaches too ends the walk: the pair stands or falls on it,
+// and all below it is held on both sides or on neither.
+void reach(int fd, struct stat st, bool held, int depth, Item *items, int &n, const Item *other,
+           int nother) {
     if (S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode))
         items[n++] = {false, held, st.st_dev, st.st_ino};
     if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
@@ -124,6 +136,8 @@ void reach(int fd, struct stat st, bool held, int depth, Item *items, int &n) {
         return;
     dev_t dev = st.st_rdev;
     items[n++] = {true, held, dev, 0};
+    if (among(dev, other, nother))
+        return;
     char buf[32];
     unsigned maj, min;
     if (attribute(dev, "partition", buf, sizeof buf) && attribute(dev, "../dev", buf, sizeof buf) &&
@@ -131,9 +145,11 @@ void reach(int fd, struct stat st, bool held, int depth, Item *items, int &n) {
         dev = makedev(maj, min);
         held = true;
         items[n++] = {true, held, dev, 0};
+        if (among(dev, other, nother))
+            return;
     }
     if (major(dev) == loopmajor && depth < deepest && behind(fd, dev, st))
-        reach(-1, st, held, depth + 1, items, n);
+        reach(-1, st, held, depth + 1, items, n, other, nother);
 }
 
 } // namespace
@@ -149,8 +165,8 @@ bool openstandard() {
 bool samefile(int infd, const struct stat &in, int outfd, const struct stat &out) {
     Item r[most], w[most];
     int nr = 0, nw = 0;
-    reach(infd, in, false, 0, r, nr);
-    reach(outfd, out, false, 0, w, nw);
+    reach(infd, in, false, 0, r, nr, nullptr, 0);
+    reach(outfd, out, false, 0, w, nw, r, nr);
     for (int i = 0; i < nr; i++)
         for (int j = 0; j < nw; j++)
             if (!(r[i].held && w[j].held) && r[i].disk == w[j].disk && r[i].dev == w[j].dev &&

@@ -75,7 +75,8 @@ int main(int argc, char *argv[]) {
     // name cannot change in between: for a new output, the folder it goes in.
     const char *name = argv[2];
     int fd = open(argv[2], O_WRONLY), folder = -1;
-    if (fd < 0 && errno == ENOENT)
+    // An empty name is no file in any folder: the kernel's ENOENT stands.
+    if (fd < 0 && errno == ENOENT && *argv[2] != '\0')
         folder = openfolder(argv[2], name);
     struct stat out;
     if ((fd < 0 && folder < 0) || fstat(fd >= 0 ? fd : folder, &out) != 0) {

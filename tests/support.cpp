@@ -48,8 +48,8 @@ Result Scratch::run(const std::vector<std::string> &args, long stackkib,
     fs::path out = base_ / "stdout", err = base_ / "stderr", dir = work();
     pid_t pid = fork();
     if (pid == 0) {
-        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(dir.c_str()) != 0)
             _exit(127);
         struct rlimit stack = {rlim_t(stackkib) << 10, rlim_t(stackkib) << 10};
