@@ -251,32 +251,6 @@ Words decodecoe(const fs::path &file) {
     return ws;
 }
 
-// $readmemh text: "//" and "/* */" comments, "@ADDRESS" to go to a word
-// address, and otherwise one word after another.
-Words decodemem(const fs::path &file) {
-    // Whichever comment starts first runs to its end.
-    std::string text = slurp(file);
-    for (std::size_t at; (at = text.find('/')) != std::string::npos;) {
-        const std::string stop = text.compare(at, 2, "/*") == 0 ? "*/" : "\n";
-        const std::size_t end = text.find(stop, at + 2);
-        EXPECT_TRUE(text.compare(at, 2, "/*") == 0 || text.compare(at, 2, "//") == 0);
-        text.replace(at, end == std::string::npos ? text.size() - at : end + stop.size() - at, " ");
-    }
-    std::istringstream in(text);
-    Words ws;
-    std::size_t at = 0;
-    for (std::string w; in >> w;) {
-        if (w[0] == '@') {
-            at = std::stoul(w.substr(1), nullptr, 16);
-            continue;
-        }
-        if (ws.size() <= at)
-            ws.resize(at + 1);
-        ws[at++] = hexword(w);
-    }
-    return ws;
-}
-
 // Logisim "v2.0 raw": that line, then words in hexadecimal, "N*WORD" for N
 // of the same.
 Words decodelogisim(const fs::path &file) {
@@ -350,7 +324,9 @@ struct Recipe {
     std::string out, err;              // what make prints; a part of it on standard error
     const char *needs = nullptr;       // a tool the check needs
     const char *before = nullptr;      // the settings of a make of the target run first
-    const char *hide = nullptr;        // a tool left out of make's PATH
+    // Shell commands run in the folder: setup before make (a file ../path it
+    // writes is then make's PATH), and after it a test that must pass.
+    const char *setup = nullptr, *after = nullptr;
 };
 
 void PrintTo(const Recipe &r, std::ostream *os) {
@@ -367,19 +343,15 @@ TEST_P(Products, HoldTheListingsWords) {
         GTEST_SKIP() << r.needs << " is not installed";
     Scratch s;
     spit(s.work() / "t.hack", r.listing);
-    const fs::path out = s.work().parent_path() / "make.out",
-                   err = s.work().parent_path() / "make.err";
-    std::string make = "cd '" + s.work().string() + "' && '" + rom + "' -s ";
-    if (r.hide != nullptr) {
-        const fs::path bin = s.work().parent_path() / "bin";
-        fs::create_directory(bin);
-        for (const char *dir : {"/usr/local/bin", "/usr/bin", "/bin"})
-            for (const auto &e :
-                 fs::directory_iterator(dir, fs::directory_options::skip_permission_denied))
-                if (e.path().filename() != r.hide && !fs::exists(bin / e.path().filename()))
-                    fs::create_symlink(e.path(), bin / e.path().filename());
-        make += "PATH='" + bin.string() + "' ";
+    const fs::path up = s.work().parent_path(), out = up / "make.out", err = up / "make.err";
+    // Nothing outside the folder may change, whatever the folder holds.
+    spit(up / "victim", "victim\n");
+    const std::string in = "cd '" + s.work().string() + "' && ";
+    if (r.setup != nullptr) {
+        ASSERT_EQ(std::system((in + r.setup).c_str()), 0) << r.setup;
     }
+    const std::string make =
+        in + "{ [ ! -f ../path ] || PATH=$(cat ../path); } && '" + rom + "' -s ";
     if (r.before != nullptr) {
         ASSERT_EQ(std::system((make + r.before + " " + r.target + " >/dev/null").c_str()), 0);
     }
@@ -389,6 +361,11 @@ TEST_P(Products, HoldTheListingsWords) {
     EXPECT_EQ(slurp(out), r.out);
     EXPECT_NE(slurp(err).find(r.err), std::string::npos) << slurp(err);
     EXPECT_EQ(status != 0, r.fails) << slurp(err);
+    EXPECT_EQ(slurp(up / "victim"), "victim\n");
+    EXPECT_FALSE(fs::exists(s.work() / "PWNED")) << "a name or a setting ran a command";
+    if (r.after != nullptr) {
+        EXPECT_EQ(std::system((in + r.after).c_str()), 0) << r.after;
+    }
     if (r.fails && r.target != "check") {
         EXPECT_FALSE(fs::exists(s.work() / r.target)) << "a product that does not fit was made";
     }
@@ -421,8 +398,15 @@ Recipe refused(const char *name, const char *vars, const std::string &err) {
     return Recipe{name, known, "t.mif", vars, nullptr, Whole, 0, 0, true, "", err};
 }
 const std::string notnumber = " is not a number: give ";
-const std::string faulty =
-    "0000000000000111\r\n// x\n\nloop:\n111\n0000000000000111\n000000000000011";
+const std::string faulty = "0000000000000111\r\n// x\n\nloop:\n111\n\xEF\xBB\xBF"
+                           "0000000000000111\n000000000000011";
+// A folder's own tools, all but the one named, as the whole PATH.
+#define BIN                                                                                        \
+    "mkdir ../bin && ln -s /usr/bin/* /bin/* ../bin 2>/dev/null; (cd ../bin && pwd) >../path; rm " \
+    "../bin/"
+// A listing whose name, unquoted, runs a command.
+#define PWN "touch x && cp t.hack 'x;touch PWNED;y.hack'"
+const std::string untaken = "x?touch PWNED?y.hack: not taken as a listing: rename it";
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, Products, testing::Values(
@@ -434,16 +418,15 @@ INSTANTIATE_TEST_SUITE_P(Table, Products, testing::Values(
            false, "", ""},
     Recipe{"high_bytes_padded_to_the_eeprom", known, "t.hi.bin", "", decodebytes, High, 32768, 0,
            false, "", ""},
-    Recipe{"high_bytes_padded_as_erased", known, "t.hi.bin", "EEPROM_SIZE=8192 FILL=0xFF",
-           decodebytes, High, 8192, 0xFF, false, "", ""},
     Recipe{"memory_initialization_file", known, "t.mif", "", decodemif, Whole, 32768, 0,
            false, "", ""},
     Recipe{"memory_initialization_file_of_a_smaller_rom", known, "t.mif", "ROM_WORDS=100 FILL=0xA5",
            decodemif, Whole, 100, 0xA5, false, "", ""},
     Recipe{"new_eeprom_settings_make_the_half_again", known, "t.hi.bin", "EEPROM_SIZE=8192 FILL=0xFF",
            decodebytes, High, 8192, 0xFF, false, "", "", nullptr, ""},
+    // A value whose digits begin the one before is another value.
     Recipe{"new_rom_words_make_the_mif_again", known, "t.mif", "ROM_WORDS=4096", decodemif, Whole,
-           4096, 0, false, "", "", nullptr, ""},
+           4096, 0, false, "", "", nullptr, "ROM_WORDS=40960"},
     Recipe{"new_fill_makes_the_low_half_again", known, "t.lo.bin", "FILL=0xFF", decodebytes, Low,
            32768, 0xFF, false, "", "", nullptr, ""},
     Recipe{"new_fill_makes_the_mif_again", known, "t.mif", "FILL=0xA5", decodemif, Whole, 32768,
@@ -456,40 +439,75 @@ INSTANTIATE_TEST_SUITE_P(Table, Products, testing::Values(
            0, 0, true, "", "t.mif: t.bin holds 45 words, more than ROM_WORDS (44)\n", nullptr, ""},
     refused("eeprom_size_with_a_letter", "EEPROM_SIZE=8K", "EEPROM_SIZE=8K" + notnumber + "a whole"),
     refused("rom_words_with_a_letter", "ROM_WORDS=4K", "ROM_WORDS=4K" + notnumber + "a whole number"),
-    refused("fill_that_is_a_word", "FILL=zero", "FILL=zero" + notnumber + "a byte"),
+    refused("fill_with_a_quote", "FILL=\"0'; touch PWNED; '\"", "FILL=0'; touch PWNED; '" + notnumber),
     refused("whole_number_with_a_leading_zero", "ROM_WORDS=04096", "ROM_WORDS=04096" + notnumber),
     refused("empty_setting", "EEPROM_SIZE=", "EEPROM_SIZE=" + notnumber + "a whole number"),
     refused("byte_past_255", "FILL=256", "FILL=256" + notnumber + "a byte"),
     refused("three_hexadecimal_digits", "FILL=0x100", "FILL=0x100" + notnumber + "a byte"),
     Recipe{"missing_srec_cat_is_named_with_its_package", known, "t.mif", "", nullptr, Whole, 0, 0,
-           true, "", "t.mif: needs srec_cat (Debian package srecord)\n", nullptr, nullptr, "srec_cat"},
+           true, "", "t.mif: needs srec_cat (Debian package srecord)\n", nullptr, nullptr,
+           BIN "srec_cat"},
     Recipe{"missing_objcopy_is_named_with_its_package", known, "t.bin", "", nullptr, Whole, 0, 0,
-           true, "", "t.bin: needs objcopy (Debian package binutils)\n", nullptr, nullptr, "objcopy"},
+           true, "", "t.bin: needs objcopy (Debian package binutils)\n", nullptr, nullptr,
+           BIN "objcopy"},
+    Recipe{"tool_in_the_folder_is_not_run", known, "t.mif", "", decodemif, Whole, 32768, 0, false,
+           "", "", nullptr, nullptr,
+           "printf '#!/bin/sh\\ntouch PWNED\\n' >srec_cat && chmod +x srec_cat && echo :$PATH >../path"},
     Recipe{"coefficient_file", known, "t.coe", "", decodecoe, Whole, 0, 0, false, "", ""},
-    Recipe{"readmemh_text", known, "t.mem", "", decodemem, Whole, 0, 0, false, "", ""},
     Recipe{"logisim_image", known, "t.logisim", "", decodelogisim, Whole, 0, 0, false, "", ""},
     Recipe{"readmemh_text_in_a_verilog_simulator", known, "t.mem", "", readmemh, Whole, 0, 0,
            false, "", "", "iverilog"},
-    Recipe{"listing_by_readmemb_in_a_verilog_simulator", known, "t.hack", "", readmemb, Whole, 0, 0,
+    Recipe{"listing_by_readmemb_in_a_verilog_simulator", known, "t.hex",  "",
+           [](const fs::path &f) { return readmemb(f.parent_path() / "t.hack"); }, Whole, 0, 0,
            false, "", "", "iverilog"},
     Recipe{"past_32768_words_makes_no_binary", past, "t.bin", "", nullptr, Whole, 0, 0, true, "",
            "t.bin: t.hex holds 32769 words, more than an image can address (32768)\n"},
-    Recipe{"past_32768_words_makes_no_mif", past, "t.mif", "", nullptr, Whole, 0, 0, true, "",
-           "t.bin: t.hex holds 32769 words, more than an image can address (32768)\n"},
-    Recipe{"more_words_than_rom_words_makes_no_mif", known, "t.mif", "ROM_WORDS=44", nullptr, Whole,
-           0, 0, true, "", "t.mif: t.bin holds 45 words, more than ROM_WORDS (44)\n"},
-    Recipe{"more_words_than_the_eeprom_makes_no_half", known, "t.lo.bin", "EEPROM_SIZE=44", nullptr,
-           Whole, 0, 0, true, "", "t.lo.bin: t.bin holds 45 words, more than EEPROM_SIZE (44)\n"},
+    // Each product named is tried, and neither the new nor the old one is left.
+    Recipe{"two_halves_that_do_not_fit_leave_neither", known, "t.lo.bin t.hi.bin", "EEPROM_SIZE=44",
+           nullptr, Whole, 0, 0, true, "", "t.hi.bin: t.bin holds 45 words, more than EEPROM_SIZE (44)",
+           nullptr, "EEPROM_SIZE=8192", nullptr, "test ! -e t.lo.bin && test ! -e t.hi.bin"},
+    Recipe{"empty_listing_makes_an_empty_binary", "", "t.bin", "", decodebin, Whole, 0, 0, false,
+           "", ""},
+    Recipe{"empty_listing_makes_no_coefficient_file", "", "t.coe", "", nullptr, Whole, 0, 0, true,
+           "", "t.coe: t.bin holds no words, and a coefficient file needs one\n"},
+    // objcopy would start the binary at the image's first word.
+    Recipe{"image_not_starting_at_0_makes_no_binary", known, "t.bin", "", nullptr, Whole, 0, 0,
+           true, "", "t.bin: t.hex holds no word at address 0", nullptr, nullptr,
+           "printf ':0201000001AB51\\n' >t.hex && rm t.hack"},
+    Recipe{"product_without_its_listing_names_it", known, "t.mif", "", nullptr, Whole, 0, 0, true,
+           "", "t.mif: no t.hack in /", nullptr, nullptr, "rm t.hack"},
+    Recipe{"check_without_a_listing_fails", known, "check", "", nullptr, Whole, 0, 0, true, "",
+           "no listing (NAME.hack) in /", nullptr, nullptr, "rm t.hack"},
+    Recipe{"listing_named_to_run_a_command_is_left_alone", known, "-j2", "", nullptr, Whole, 0, 0,
+           false, "", untaken, nullptr, nullptr, PWN, "test -s t.hex && test ! -e 'x;touch PWNED;y.hex'"},
+    Recipe{"check_leaves_a_listing_named_to_run_a_command_alone", known, "check", "", nullptr,
+           Whole, 0, 0, false, "", untaken, nullptr, nullptr, PWN},
+    Recipe{"check_names_a_listing_that_is_a_link_to_nothing", known, "check", "", nullptr, Whole,
+           0, 0, true, "d.hack: cannot be read: it is a link to nothing\n", "", nullptr, nullptr,
+           "ln -s nowhere d.hack"},
+    Recipe{"product_that_is_a_link_is_not_written_through", known, "t.logisim", "", decodelogisim,
+           Whole, 0, 0, false, "", "", nullptr, nullptr, "ln -s ../victim t.logisim"},
+    Recipe{"setting_that_is_a_link_is_not_written_through", known, "t.mif", "FILL=1", decodemif,
+           Whole, 32768, 1, false, "", "", nullptr, nullptr,
+           "mkdir .quorvel && ln -s ../../victim .quorvel/FILL"},
+    Recipe{"listing_whose_products_another_one_has_is_left_alone", known, "t.lo.bin", "",
+           decodebytes, Low, 32768, 0, false, "",
+           "t.lo.hack: not taken as a listing: its products would be those of t.hack", nullptr,
+           nullptr, "cp t.hack t.lo.hack"},
+    Recipe{"clean_removes_only_the_products", known, "clean", "", nullptr, Whole, 0, 0, false, "",
+           "", nullptr, nullptr, "touch main t.hex && mkdir .quorvel && cp t.hack 'main program.hack'",
+           "test -f main && test -f 'main program.hack' && test ! -e t.hex && test ! -e .quorvel"},
     Recipe{"check_passes_a_clean_listing", "0000000000000111\r\n" + known, "check", "", nullptr,
            Whole, 0, 0, false, "", ""},
     Recipe{"check_passes_blanks_around_the_digits", " 0000000000000111\t\r\n\t0000000000000111 \n",
            "check", "", nullptr, Whole, 0, 0, false, "", ""},
     Recipe{"check_names_a_utf8_byte_order_mark", "\xEF\xBB\xBF" + known, "check", "", nullptr,
            Whole, 0, 0, true, "t.hack:1: starts with a UTF-8 byte-order mark: " + resave, ""},
-    Recipe{"check_names_utf16_text", std::string("\xFF\xFE" "0\0" "\n\0", 6), "check", "", nullptr,
+    Recipe{"check_names_utf16_text", std::string("\xFE\xFF" "\0" "0" "\0\n", 6), "check", "", nullptr,
            Whole, 0, 0, true, "t.hack: is UTF-16 text, which quorvel refuses: " + resave, ""},
     Recipe{"check_lists_every_other_line", faulty, "check", "", nullptr, Whole, 0, 0, true,
-           "t.hack:2:// x\nt.hack:3:\nt.hack:4:loop:\nt.hack:5:111\nt.hack:7:000000000000011\n",
+           "t.hack:2:// x\nt.hack:3:\nt.hack:4:loop:\nt.hack:5:111\nt.hack:6:\xEF\xBB\xBF"
+           "0000000000000111\nt.hack:7:000000000000011\n",
            ""}),
     [](const testing::TestParamInfo<Recipe> &p) { return std::string(p.param.name); });
 // clang-format on
@@ -510,16 +528,23 @@ TEST(Install, PutsProgramPageAndReadmeUnderThePrefix) {
     const fs::path installed = prefix / "bin/quorvel";
     ASSERT_TRUE(fs::is_regular_file(installed));
 
-    // The installed quorvel-rom, called through a link, makes the image and
-    // the products with the quorvel installed beside it, though share/doc was
-    // left out.
+    // The installed recipes, through the documentation's link, take the
+    // quorvel installed beside them.
     if (!have("make") || !have("srec_cat") || !have("objcopy"))
         GTEST_SKIP() << "make, srecord or binutils is missing";
     const std::string count = slurp(source / "examples/count.hack"),
-                      in = "cd '" + s.work().string() + "' && ";
+                      in = "cd '" + s.work().string() + "' && ",
+                      share = prefix.string() + "/share/";
+    spit(s.work() / "c.hack", count);
+    ASSERT_EQ(std::system((in + "make -s -f " + share + "doc/quorvel/examples/Makefile").c_str()),
+              0);
+    EXPECT_EQ(slurp(s.work() / ".quorvel/QUORVEL"), installed.string() + "\n");
+
+    // The installed quorvel-rom, called through a link, makes the image and
+    // the products with the quorvel installed beside it, though share/doc was
+    // left out.
     fs::remove_all(prefix / "share/doc");
     fs::create_symlink(prefix / "bin/quorvel-rom", s.work() / "rom");
-    spit(s.work() / "c.hack", count);
     ASSERT_EQ(std::system((in + "./rom -s c.mif ROM_WORDS=8").c_str()), 0);
     Words expected = wordsof(count);
     expected.resize(8);
@@ -539,6 +564,42 @@ TEST(Install, PutsProgramPageAndReadmeUnderThePrefix) {
     fs::copy_file("/bin/true", s.work() / "a/bin/quorvel");
     ASSERT_EQ(std::system((in + "make -s -B -f a/b/c/quorvel/examples/Makefile c.hex").c_str()), 0);
     EXPECT_EQ(slurp(s.work() / "c.hex"), slurp(source / "tests/data/count.hex"));
+
+    // Commands run in the folder, and the start of what they print (all of
+    // it, where that is nothing), and whether they succeed.
+    struct Said {
+        std::string command, said;
+        bool ok;
+    };
+    for (const Said &c : std::vector<Said>{
+             {"rm -r a/b/c/quorvel/CMakeLists.txt .quorvel && PATH=$PWD/a/bin:$PATH make -s -B -f "
+              "a/b/c/quorvel/examples/Makefile c.hex && cat .quorvel/QUORVEL",
+              "quorvel\n", true},
+             {"./rom --help", "usage: quorvel-rom", true},
+             {"./rom -h", "usage: quorvel-rom", true},
+             {"./rom c.hack", "quorvel-rom: c.hack: a listing, which quorvel-rom reads", false},
+             {"./rom -s c.mif ROM_WORDS=8 && ./rom -n ROM_WORDS=100 c.mif >/dev/null && ./rom -q "
+              "c.mif ROM_WORDS=8",
+              "", true},
+             // An include takes none of the includer's names.
+             {"printf 'include " + share +
+                  "quorvel/rom.mk\\nall: c.mif\\n\\t@echo mine\\n"
+                  "clean: rom-clean\\n\\t@echo cleaned\\n' >Makefile && make -s && make -s clean "
+                  "&& "
+                  "test ! -e c.mif",
+              "mine\ncleaned\n", true},
+             {"mkdir t && ln -s $(command -v readlink) t && PATH=$PWD/t ./rom",
+              "quorvel-rom: needs make (Debian package make)\n", false},
+             {"rm '" + installed.string() + "' && ./rom", "quorvel-rom: its quorvel is not at",
+              false},
+             {"rm " + share + "quorvel/rom.mk && ./rom", "quorvel-rom: its recipes are not at",
+              false}}) {
+        int status;
+        const std::string said = capture(in + c.command + " 2>&1", status);
+        EXPECT_EQ(status == 0, c.ok) << c.command << ": " << said;
+        EXPECT_TRUE(c.said.empty() ? said.empty() : said.rfind(c.said, 0) == 0)
+            << c.command << ": " << said;
+    }
 }
 
 } // namespace
