@@ -414,12 +414,6 @@ INSTANTIATE_TEST_SUITE_P(Table, Products, testing::Values(
     // fails, standard output, start of standard error; tool needed
     Recipe{"flat_binary", known, "t.bin", "", decodebin, Whole, 0, 0, false, "", ""},
     Recipe{"flat_binary_of_32768_words", full, "t.bin", "", decodebin, Whole, 0, 0, false, "", ""},
-    Recipe{"low_bytes_padded_to_the_eeprom", known, "t.lo.bin", "", decodebytes, Low, 32768, 0,
-           false, "", ""},
-    Recipe{"high_bytes_padded_to_the_eeprom", known, "t.hi.bin", "", decodebytes, High, 32768, 0,
-           false, "", ""},
-    Recipe{"memory_initialization_file", known, "t.mif", "", decodemif, Whole, 32768, 0,
-           false, "", ""},
     Recipe{"memory_initialization_file_of_a_smaller_rom", known, "t.mif", "ROM_WORDS=100 FILL=0xA5",
            decodemif, Whole, 100, 0xA5, false, "", ""},
     Recipe{"new_eeprom_settings_make_the_half_again", known, "t.hi.bin", "EEPROM_SIZE=8192 FILL=0xFF",

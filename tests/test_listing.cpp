@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -48,59 +47,5 @@ INSTANTIATE_TEST_SUITE_P(
         // Neither passes for sixteen digits: a high bit, or a byte below '0'.
         ParseCase{"000000000000000\xB1", 0x0000},
         ParseCase{std::string("00000000\x01\0\0\0\0\0\0\0", 16), 0x0000}));
-
-// Writes bytes to an unlinked temporary file and collects every read of it.
-std::vector<std::string> reads(const std::string &bytes) {
-    std::FILE *f = std::tmpfile();
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fflush(f);
-    std::rewind(f);
-    std::vector<std::string> got;
-    std::size_t head = 0, tail = 0, n;
-    bool ended = false;
-    const char *instruction;
-    while ((n = cutInstruction(head, tail, ended, instruction)) != 0 || !ended) {
-        if (n != 0) {
-            got.emplace_back(instruction, n);
-        } else {
-            ssize_t k = fillBlock(fileno(f), head, tail);
-            EXPECT_GE(k, 0);
-            ended = k <= 0;
-        }
-    }
-    std::fclose(f);
-    return got;
-}
-
-struct CutCase {
-    const char *name;
-    std::string bytes;
-    std::vector<std::string> reads;
-};
-
-void PrintTo(const CutCase &c, std::ostream *os) {
-    *os << c.name;
-}
-
-class CutInstruction : public testing::TestWithParam<CutCase> {};
-
-TEST_P(CutInstruction, CutsLikeFgetsOf64) {
-    EXPECT_EQ(reads(GetParam().bytes), GetParam().reads);
-}
-
-const std::string d62(62, '1'), d63(63, '0'), d64(64, '1');
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, CutInstruction,
-    testing::Values(CutCase{"empty", "", {}}, CutCase{"one_line", "101\n", {"101\n"}},
-                    CutCase{"no_final_newline", "1\n10", {"1\n", "10"}},
-                    CutCase{"empty_lines", "\n\n", {"\n", "\n"}},
-                    CutCase{"crlf", "1\r\n0\r\n", {"1\r\n", "0\r\n"}},
-                    CutCase{"line_of_62", d62 + "\n", {d62 + "\n"}},
-                    CutCase{"line_of_63", d63 + "\n", {d63, "\n"}},
-                    CutCase{"line_of_64", d64 + "\n", {d64.substr(0, 63), "1\n"}},
-                    CutCase{"line_of_126", d63 + d63 + "\n", {d63, d63, "\n"}},
-                    CutCase{"line_of_63_at_end", d63, {d63}}),
-    [](const testing::TestParamInfo<CutCase> &p) { return std::string(p.param.name); });
 
 } // namespace
