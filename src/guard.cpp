@@ -121,8 +121,9 @@ bool among(dev_t dev, const Item *items, int n) {
 
 // Adds what reading or writing the file with status st, open as fd or not
 // (-1), reaches. Anonymous device numbers (major 0) name no disk. A disk that
-// the other side reaches too ends the walk: the pair stands or falls on it,
-// and all below it is held on both sides or on neither.
+// the other side reaches too ends the walk: where one side does not hold it,
+// the pair is refused on it already; where both do, all below it is held on
+// both sides and decides nothing.
 void reach(int fd, struct stat st, bool held, int depth, Item *items, int &n, const Item *other,
            int nother) {
     if (S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode))
