@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "listing.hpp"
 #include "support.hpp"
 
 #include <fcntl.h>
@@ -37,9 +38,9 @@ const std::string samefile = "fout fails: Input and output are the same file\n";
 // Loop: a disk (a loop device) holding the content, with its device node made
 // under the name; Node: another node for the disk made under that name;
 // Backed: a loop device over the file named by the content, its node made
-// under the name; Char: a character device node with
-// the numbers of the disk named by the content; Pipe: a FIFO to which a writer
-// sends the content once the program opens it; Tmpfs: a fresh file system
+// under the name; Char: a character device node with the numbers of the disk
+// named by the content; Pipe: a FIFO to which a writer sends the content once
+// the program opens it; Tmpfs: a fresh file system
 // mounted on a new directory, and Ext2: a fresh ext2 file system on the disk
 // named by the content mounted there, both in a mount namespace of the test's
 // own; Sealed: a file in memory holding the content, sealed against
@@ -360,7 +361,7 @@ TEST_P(Quorvel, Run) {
 const std::vector<std::uint16_t> wrap = words(32769), many = words(200000), twice = words(70000),
                                  forty = words(40000);
 // The words of the whole lines in the first block the program reads.
-const std::vector<std::uint16_t> firstblock(forty.begin(), forty.begin() + (1 << 19) / 17);
+const std::vector<std::uint16_t> firstblock(forty.begin(), forty.begin() + blockSize / cleanSize);
 // A line of 8 MiB is cut into reads of 63 digits and a last one of 32.
 const std::string hugeline(8 << 20, '1');
 const std::vector<std::uint16_t> hugewords((8 << 20) / 63 + 1, 0xFFFF);
